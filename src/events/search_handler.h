@@ -1,0 +1,73 @@
+// Searches for stored material: one detached thread per plugin that serves a
+// request, flow control that keeps at most one result with a payload in
+// flight per search thread, and cancellation.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "plugin.h"
+#include "trv/core/event_parms.h"
+
+namespace trv::core {
+
+// Interval counters of the statistics report; written by any thread.
+struct SearchCounters {
+  std::atomic<uint32_t> requests{0};
+  std::atomic<uint32_t> cancellations{0};
+  std::atomic<uint32_t> resultsPosted{0};
+  std::atomic<uint64_t> resultBytes{0};
+};
+
+class SearchHandler {
+ public:
+  using Plugins = std::vector<std::shared_ptr<Plugin>>;
+
+  // Flow-control state of one running search thread.
+  struct StoredProvider {
+    std::mutex mutex;
+    std::condition_variable released;
+    const void* outstanding = nullptr;  // payload of the last result still alive
+  };
+
+  // Any thread. True when `request` is a search request (external origin,
+  // non-zero search id): then it is consumed, and the plugins of `plugins`
+  // that serve searches each run it on a thread of their own.
+  bool searchRequest(const EventParms& request, const Plugins& plugins);
+
+  // Any thread, for a result record whose payload copy is `result.data`.
+  // True lets it be queued; false refuses it (a cancelled search, or a
+  // caller that is not a search thread). Blocks while the calling search
+  // thread's previous result with a payload is still alive.
+  bool admitResult(const EventParms& result);
+
+  void cancel(uint32_t searchId);
+  bool isCancelled(uint32_t searchId);
+
+  // Called after the block of `payload` was freed: wakes the search thread
+  // that waits for it.
+  void onBlockFreed(const void* payload);
+
+  SearchCounters counters;
+
+ private:
+  void runSearch(const std::shared_ptr<class AsyncEvent>& request,
+                 const std::shared_ptr<Plugin>& plugin);
+  std::shared_ptr<StoredProvider> providerOfThisThread();
+
+  std::mutex searchMutex_;
+  std::unordered_map<std::thread::id, std::shared_ptr<StoredProvider>> threads_;
+  std::unordered_set<uint32_t> cancelled_;
+  // Providers with a result outstanding: lets a freed block skip the search
+  // mutex while no search waits.
+  std::atomic<uint32_t> outstandingResults_{0};
+};
+
+}  // namespace trv::core
