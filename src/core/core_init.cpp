@@ -1,0 +1,81 @@
+// DvrCore::Init: everything the core does once, before it runs.
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "core_log.h"
+#include "dvr_core.h"
+#include "identity.h"
+#include "privileges.h"
+
+namespace trv::core {
+
+namespace {
+
+constexpr int MaxGroups = 256;
+
+const char* errorText() { return std::strerror(errno); }
+
+// Takes on the user, group and supplementary groups of `uid`.
+bool takeOnIdentity(uid_t uid) {
+  errno = 0;
+  const passwd* user = getpwuid(uid);
+  if (user == nullptr) {
+    logCritical("getpwuid failed: {}", errorText());
+    return false;
+  }
+  const std::string name = user->pw_name;
+  const gid_t group = user->pw_gid;
+  // User first: the secure bit keeps the right to change the group afterwards.
+  if (setuid(user->pw_uid) != 0 || setgid(group) != 0) {
+    logCritical("setuid/gid failed: {}", errorText());
+    return false;
+  }
+  std::array<gid_t, MaxGroups> groups{};
+  int count = MaxGroups;
+  if (getgrouplist(name.c_str(), group, groups.data(), &count) < 0) {
+    logCritical("getgrouplist failed");
+    return false;
+  }
+  if (setgroups(static_cast<size_t>(count), groups.data()) < 0) {
+    logCritical("setgroups failed: {}", errorText());
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool DvrCore::Init(int32_t pipeFd) {
+  deviceId = readDeviceId();
+  umask(077);
+  keepCapabilitiesAcrossSetuid();
+
+  const uid_t uid = parentUid();
+  if (uid != getuid() && !takeOnIdentity(uid)) return false;
+  if (uid != 0 && !setCapabilities(StartupCapabilities)) {
+    logWarning("capset failed: {}", errorText());
+  }
+
+  if (pipeFd != -1) {
+    boost::system::error_code ec;
+    ipcSocket.assign(boost::asio::generic::seq_packet_protocol(AF_UNIX, 0), pipeFd, ec);
+    if (ec) {
+      logCritical("failed to open ipc pipe");
+      return false;
+    }
+  }
+
+  const auto base = std::filesystem::path(exePath).parent_path();
+  logPlugin = Plugin::Create(base / "plugins/LogPI.so", postEvent, deviceId);
+  logPlugin->Open();
+  return true;
+}
+
+}  // namespace trv::core

@@ -1,0 +1,123 @@
+// The dispatch loop: takes records from the queue and hands each to the
+// plugins that want it, keeping payload references right.
+#include <chrono>
+
+#include "core_log.h"
+#include "delivery_rule.h"
+#include "dvr_core.h"
+
+namespace trv::core {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int64_t SlowDeliveryNs = 5000000;
+
+}  // namespace
+
+void DvrCore::dispatchLoop() {
+  DispatchCounters dispatch;
+  StatisticsReport report(Clock::now());
+  for (;;) {
+    std::unique_lock lock(queueMutex);
+    const auto deadline = Clock::now() + std::chrono::seconds(1);
+    while (!stopping() && eventQueue.empty()) {
+      if (queueCondition.wait_until(lock, deadline) == std::cv_status::timeout) break;
+    }
+    if (eventQueue.empty()) {
+      if (stopping()) return;
+      dispatch.inQueue = 0;
+      ++dispatch.idleSeconds;
+      lock.unlock();
+      statisticsCheck(report, dispatch);
+      continue;
+    }
+    EventParms record = eventQueue.pop();
+    dispatch.inQueue = static_cast<uint32_t>(eventQueue.size());
+    ++dispatch.events;
+    lock.unlock();
+
+    statisticsCheck(report, dispatch);
+    // Configuration deltas are applied here, before the plugins see the record.
+    void* const payload = record.data;
+    deliverToPlugins(record, dispatch);
+    releaseRef(payload, 0);
+  }
+}
+
+void DvrCore::deliverToPlugins(EventParms& record, DispatchCounters& dispatch) {
+  // A plugin may rewrite the record it is handed; the core's own accounting
+  // keeps to the payload it queued.
+  void* const payload = record.data;
+  const uint32_t dataLen = record.dataLen;
+  const uint32_t source = record.source;
+  const uint32_t type = record.type;
+  const bool liveLog = type == TypeLog && (record.flags & FlagLive) != 0;
+  for (const auto& plugin : plugins) {
+    if (!wantsEvent(plugin->info(), record)) continue;
+    const uint8_t id = plugin->id();
+    const auto start = Clock::now();
+    if (payload != nullptr) {
+      refBlocks.addRef(payload, id);
+      keptReferences.beginDelivery(payload, id);
+    }
+    const bool kept = plugin->Deliver(record);
+    if (payload != nullptr && keptReferences.endDelivery(kept)) releaseRef(payload, id);
+    const int64_t elapsed =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();
+    if (liveLog) {
+      dispatch.liveLogMicros += static_cast<uint64_t>(elapsed / 1000);
+    } else if (type != TypeLog && elapsed > SlowDeliveryNs) {
+      logDebug("{} took {}ms for {} event from {} [{:L}]", plugin->displayName(),
+               elapsed / 1000000, typeName(type), originName(source), dataLen);
+    }
+  }
+}
+
+std::string DvrCore::originName(uint32_t source) const {
+  if (pluginIdOf(source) == 0) return "Core";
+  for (const auto& plugin : plugins) {
+    if (plugin->info().origin != CoreSource && plugin->id() == pluginIdOf(source)) {
+      return plugin->displayName();
+    }
+  }
+  return "unknown";
+}
+
+void DvrCore::statisticsCheck(StatisticsReport& report, DispatchCounters& dispatch) {
+  if (!report.due(Clock::now())) return;
+  const auto take = [](auto& counter) { return counter.exchange(0, std::memory_order_relaxed); };
+  ReportFigures figures;
+  figures.dispatch = dispatch;
+  figures.videoThrottled = take(counters.videoThrottled);
+  figures.audioThrottled = take(counters.audioThrottled);
+  figures.ipcRequests = take(counters.ipcRequests);
+  figures.ipcPackets = take(counters.ipcPackets);
+  figures.ipcBytes = take(counters.ipcBytes);
+  figures.searchRequests = take(searchHandler.counters.requests);
+  figures.searchCancellations = take(searchHandler.counters.cancellations);
+  figures.resultsPosted = take(searchHandler.counters.resultsPosted);
+  figures.resultBytes = take(searchHandler.counters.resultBytes);
+  figures.memoryInUse = memoryInUse.load(std::memory_order_relaxed);
+  figures.memoryBaseline = memoryBaseline_;
+  dispatch = DispatchCounters{dispatch.inQueue, 0, 0, 0};
+  memoryBaseline_ = figures.memoryInUse;
+  if (logLevelFor(0) > LogInfo) return;
+  const auto nameOf = [this](uint8_t id) { return originName(originOfPlugin(id)); };
+  log(LogInfo, report.format(figures, refBlocks, nameOf));
+}
+
+void DvrCore::reportHeldReferences() {
+  if (refBlocks.blockCount() != 0) {
+    logDebug("refblks: {:L}({:L})", refBlocks.blockCount(), refBlocks.blockBytes());
+  }
+  for (unsigned id = 0; id < 256; ++id) {
+    const uint32_t held = refBlocks.holders(static_cast<uint8_t>(id));
+    if (held == 0) continue;
+    logDebug("Plugin {:02x}:{} unloaded holding {:L} event reference(s).", id,
+             logWriter.pluginName(id), held);
+  }
+}
+
+}  // namespace trv::core

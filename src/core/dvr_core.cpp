@@ -1,0 +1,85 @@
+#include "dvr_core.h"
+
+#include <csignal>
+#include <thread>
+
+#include <boost/asio/signal_set.hpp>
+
+#include "core_log.h"
+
+namespace trv::core {
+
+DvrCore* g_core = nullptr;
+
+namespace {
+void postCoreLine(int32_t level, std::string_view text) {
+  if (g_core != nullptr) g_core->log(level, text);
+}
+}  // namespace
+
+int postEvent(EventParms* event) {
+  if (event->data == nullptr) event->dataLen = 0;
+  return g_core->queueEvent(*event);
+}
+
+DvrCore::DvrCore(std::string executablePath) : exePath(std::move(executablePath)) {
+  setCoreLogTarget({&logLevels, postCoreLine});
+}
+
+DvrCore::~DvrCore() {
+  ipcSendQueue.clear();
+  reportHeldReferences();
+  setCoreLogTarget({});
+}
+
+int32_t DvrCore::log(int32_t level, std::string_view text) {
+  if (text.empty()) return 0;
+  EventParms record = makeEvent(TypeLog, FlagLive | FlagText, CoreSource);
+  record.dataLen = static_cast<uint32_t>(text.size());
+  record.data = const_cast<char*>(text.data());
+  setLogLevel(record, level);
+  return queueEvent(record);
+}
+
+void DvrCore::requestStop() {
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  stopRequested.store(true, std::memory_order_seq_cst);
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  queueCondition.notify_one();
+}
+
+void DvrCore::Run() {
+  boost::asio::signal_set signals(ioContext);
+  signals.add(SIGINT);
+  signals.add(SIGTERM);
+  signals.add(SIGQUIT);
+  // Not renewed: later signals are absorbed by the set while it exists.
+  signals.async_wait([this](const boost::system::error_code&, int) { requestStop(); });
+
+  std::jthread ioThread([this] { ioContext.run(); });
+  startIpcReceive();
+  dispatchLoop();
+
+  ioContext.stop();
+  ioThread.request_stop();
+  ioThread.join();
+}
+
+void DvrCore::startIpcReceive() {
+  ipcSocket.async_receive(
+      boost::asio::buffer(ipcRxBuffer.data() + ipcRxFill, ipcRxBuffer.size() - ipcRxFill), 0,
+      ipcRxOutFlags,
+      [this](const boost::system::error_code& ec, std::size_t n) { onIpcReceive(ec, n); });
+}
+
+void DvrCore::onIpcReceive(const boost::system::error_code& ec, std::size_t n) {
+  if (ec || n == 0) {
+    logCritical("trovisd ipc pipe disconnected");
+    if (ipcSocket.is_open()) ipcSocket.close();
+    requestStop();
+    return;
+  }
+  startIpcReceive();
+}
+
+}  // namespace trv::core

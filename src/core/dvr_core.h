@@ -1,0 +1,151 @@
+// The one core object: it owns the I/O context and its thread, the channel to
+// the parent daemon, the event queue, the plugins and the supervision state.
+// Its members are the shared state of the subsystems and so are public; each
+// says which thread may touch it.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <limits>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <boost/asio/generic/seq_packet_protocol.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include "event_counters.h"
+#include "kept_references.h"
+#include "log_levels.h"
+#include "log_writer.h"
+#include "plugin.h"
+#include "record_queue.h"
+#include "ref_block.h"
+#include "search_handler.h"
+#include "statistics.h"
+#include "stream_gate.h"
+#include "trv/core/event_parms.h"
+
+namespace trv::core {
+
+inline constexpr std::string_view CoreVersion = "26.2.3.0";
+
+// An outgoing packet for the parent, owned by the send queue until written.
+struct IpcPacket {
+  std::unique_ptr<uint8_t[]> bytes;
+  uint32_t length = 0;
+};
+
+class DvrCore {
+ public:
+  // Takes the canonical path of the executable; plugins are found beside it.
+  explicit DvrCore(std::string executablePath);
+  // Reports event references still held, then releases everything.
+  ~DvrCore();
+  DvrCore(const DvrCore&) = delete;
+  DvrCore& operator=(const DvrCore&) = delete;
+
+  // Start-up on the main thread, once: identity, privileges, the parent's
+  // descriptor (-1 for none) and the log plugin. False after a logged failure.
+  bool Init(int32_t pipeFd);
+
+  // The life of the core after Init, on the main thread; returns after stop.
+  void Run();
+
+  // Runs the dispatch loop on the calling thread until a stop is requested
+  // and the queue is empty; Run calls it on the main thread.
+  void dispatchLoop();
+
+  // Asks the core to stop; any thread, any number of times.
+  void requestStop();
+
+  bool stopping() const { return stopRequested.load(std::memory_order_seq_cst); }
+
+  // The single door for events; any thread, also from inside a plugin's
+  // OnEvent. Returns 0 accepted, 1 refused, 3..5 live media dropped, or the
+  // answer to a query or crypto request. The caller keeps its record and
+  // payload: a queued event carries its own copy.
+  int32_t queueEvent(EventParms& event);
+
+  // Posts one of the core's own log lines; an empty text posts nothing.
+  int32_t log(int32_t level, std::string_view text);
+
+  // Threshold a log line of plugin `id` must reach.
+  int32_t logLevelFor(uint8_t id) const { return logLevels.thresholdFor(id); }
+
+  void writeLogLine(uint32_t id, uint32_t level, std::string_view text) {
+    logWriter.writeLogLine(id, level, text);
+  }
+
+  std::string deviceId;
+  LogLevels logLevels;
+  // The writer and the reference, search and counter state are declared
+  // before the plugins, so that a plugin that posts while it is being
+  // destroyed still finds them. The writer also holds the plugin names, the
+  // colour switch and the background flag.
+  LogWriter logWriter;
+  RefBlocks refBlocks;
+  KeptReferences keptReferences;
+  SearchHandler searchHandler;
+  EventCounters counters;
+  std::atomic<uint32_t> memoryInUse{0};  // latest resident-size reading
+  std::shared_ptr<Plugin> logPlugin;
+  std::vector<std::shared_ptr<Plugin>> plugins;
+  std::vector<std::shared_ptr<Plugin>> failedPlugins;
+  boost::asio::io_context ioContext;
+  boost::asio::steady_timer supervisionTimer{ioContext, boost::asio::steady_timer::time_point{}};
+  boost::asio::generic::seq_packet_protocol::socket ipcSocket{ioContext};
+  std::deque<IpcPacket> ipcSendQueue;  // I/O thread
+  std::array<uint8_t, 65536> ipcRxBuffer{};  // I/O thread
+  uint32_t ipcRxFill = 0;  // I/O thread
+  std::mutex queueMutex;
+  std::condition_variable queueCondition;
+  RecordQueue eventQueue;  // guarded by queueMutex
+  StreamGate streamGate;
+  std::string exePath;
+  std::string productFamily{"Trovis"};
+  std::string productVersion{CoreVersion};
+  std::string parentFilename;
+  std::string parentVersion;
+  std::atomic<bool> stopRequested{false};
+  bool throttlingEnabled = true;
+  std::atomic<bool> throttlingActive{false};  // written by the I/O thread only
+  uint16_t maxGopLen = 1050;
+  int64_t throttledSince = std::numeric_limits<int64_t>::max();
+
+ private:
+  // Flags of the last message received; written by the I/O layer.
+  boost::asio::socket_base::message_flags ipcRxOutFlags = 0;
+
+  // Event entry.
+  int32_t entryLog(EventParms& event);
+  int32_t entryCommon(EventParms& event);
+  int32_t enqueue(const EventParms& event);
+  void decref(const EventParms& event);
+  void releaseRef(void* payload, uint8_t id);
+
+  // Dispatch.
+  void deliverToPlugins(EventParms& record, DispatchCounters& counters);
+  void statisticsCheck(StatisticsReport& report, DispatchCounters& dispatch);
+  std::string originName(uint32_t source) const;
+  void reportHeldReferences();
+
+  void startIpcReceive();
+  void onIpcReceive(const boost::system::error_code& ec, std::size_t n);
+
+  uint32_t memoryBaseline_ = 0;  // memory in use at the last statistics report
+};
+
+// The process's core; set by main before Init and never reset.
+extern DvrCore* g_core;
+
+// The callback handed to every plugin: posts a record to g_core.
+int postEvent(EventParms* event);
+
+}  // namespace trv::core

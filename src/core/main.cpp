@@ -1,0 +1,42 @@
+// Entry point: the parent daemon starts the core with the number of its end
+// of a sequenced-packet socket. Everything printed here goes to stderr.
+#include <cstdlib>
+#include <filesystem>
+#include <iostream>
+
+#include "dvr_core.h"
+
+using trv::core::DvrCore;
+using trv::core::g_core;
+
+int main(int argc, char** argv) {
+  int32_t pipeFd = -1;
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (arg[0] != '-') {
+      pipeFd = std::atoi(arg);
+      break;
+    }
+    if (arg[1] == 'h') {
+      std::cerr << "core version " << trv::core::CoreVersion << std::endl;
+      std::cerr << "Usage: " << argv[0] << " <pipe>" << std::endl;
+      return 0;
+    }
+  }
+
+  std::error_code ec;
+  const auto exePath = std::filesystem::canonical("/proc/self/exe", ec);
+  if (ec) {
+    std::cerr << "failed to find canonical path" << std::flush;
+    return 1;
+  }
+
+  g_core = new DvrCore(exePath.string());
+  if (!g_core->Init(pipeFd)) {
+    std::cerr << "failed to initialize core" << std::endl;
+    return 2;
+  }
+  g_core->Run();
+  delete g_core;
+  return 0;
+}

@@ -1,0 +1,37 @@
+// Starting real processes from tests: the core binary (under the emulator when
+// the tests run cross-built) and its output.
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace trv::test {
+
+// The command that runs `binary` with `args` here: prefixed with $TRV_EMULATOR
+// when set, since cross-built binaries cannot be executed directly.
+std::vector<std::string> emulatedCommand(const std::string& binary,
+                                         const std::vector<std::string>& args);
+
+// The core executable of this build.
+std::string coreBinary();
+
+// Replaces the calling (child) process with `command`; exits 127 on failure.
+[[noreturn]] void execCommand(const std::vector<std::string>& command);
+
+struct ProcessResult {
+  int exitStatus = -1;  // -1 when the process did not exit normally
+  std::string out;
+  std::string err;
+};
+
+// Runs `command` in `workDir` with standard input closed and waits for it.
+ProcessResult runProcess(const std::vector<std::string>& command,
+                         const std::filesystem::path& workDir);
+
+// A fresh, empty directory below the system's temporary directory.
+std::filesystem::path makeTempDir();
+
+}  // namespace trv::test
