@@ -1,0 +1,13 @@
+# Warnings and sanitizers for everything built in this tree.
+add_compile_options(-Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wno-sign-conversion)
+if(TRV_WERROR)
+  add_compile_options(-Werror)
+endif()
+
+if(TRV_SANITIZE)
+  add_compile_options(-fsanitize=${TRV_SANITIZE} -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=${TRV_SANITIZE})
+  if(TRV_SANITIZE MATCHES "address|undefined")
+    add_compile_options(-fno-sanitize-recover=all)
+  endif()
+endif()

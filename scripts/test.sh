@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Builds the core and runs every test in each configuration:
+#   x86-64      the native build
+#   asan-ubsan  the same tests under AddressSanitizer and UndefinedBehaviorSanitizer
+#   tsan        the concurrency tests under ThreadSanitizer
+#   armhf       the 32-bit ARM target, tests run under qemu-arm
+# Usage: scripts/test.sh [configuration...]   (default: all of them)
+# Ends with one summary line per configuration; exits non-zero if any failed.
+set -uo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/install-deps.sh" || exit 1
+source "$root/scripts/configurations.sh"
+
+configurations=("$@")
+[ ${#configurations[@]} -gt 0 ] || configurations=("${all_configurations[@]}")
+
+summaries=()
+total_passed=0
+total_failed=0
+
+for name in "${configurations[@]}"; do
+  dir="$root/build/$name"
+  log="$dir/ctest.log"
+  echo "=== $name ==="
+  if ! configure_and_build "$name"; then
+    summaries+=("$name: build failed")
+    total_failed=$((total_failed + 1))
+    continue
+  fi
+  # shellcheck disable=SC2046
+  ctest --test-dir "$dir" --output-on-failure -j "$(nproc)" $(configuration_ctest_args "$name") 2>&1 | tee "$log"
+  # "100% tests passed, 0 tests failed out of 12"
+  result=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)
+  if [ -z "$result" ]; then
+    summaries+=("$name: no tests ran")
+    total_failed=$((total_failed + 1))
+    continue
+  fi
+  failed=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$result")
+  count=$(sed -E 's/.* tests failed out of ([0-9]+).*/\1/' <<<"$result")
+  passed=$((count - failed))
+  summaries+=("$name: $passed passed, $failed failed")
+  total_passed=$((total_passed + passed))
+  total_failed=$((total_failed + failed))
+done
+
+echo
+printf '%s\n' "${summaries[@]}"
+echo "total: $total_passed passed, $total_failed failed"
+[ "$total_failed" -eq 0 ]
