@@ -19,7 +19,13 @@ void postCoreLine(int32_t level, std::string_view text) {
 
 int postEvent(EventParms* event) {
   if (event->data == nullptr) event->dataLen = 0;
-  return g_core->queueEvent(*event);
+  // No exception may cross into a plugin: a line that cannot be written to
+  // standard output, or a lock that cannot be taken, refuses the record.
+  try {
+    return g_core->queueEvent(*event);
+  } catch (const std::exception&) {
+    return 1;
+  }
 }
 
 DvrCore::DvrCore(std::string executablePath) : exePath(std::move(executablePath)) {
@@ -42,9 +48,9 @@ int32_t DvrCore::log(int32_t level, std::string_view text) {
 }
 
 void DvrCore::requestStop() {
-  std::atomic_thread_fence(std::memory_order_seq_cst);
-  stopRequested.store(true, std::memory_order_seq_cst);
-  std::atomic_thread_fence(std::memory_order_seq_cst);
+  // A sequentially consistent read-modify-write: a full barrier on both sides.
+  stopRequested.exchange(true, std::memory_order_seq_cst);
+  searchHandler.stop();
   queueCondition.notify_one();
 }
 

@@ -145,7 +145,8 @@ class DvrCore {
 // The process's core; set by main before Init and never reset.
 extern DvrCore* g_core;
 
-// The callback handed to every plugin: posts a record to g_core.
+// The callback handed to every plugin: posts a record to g_core. Returns 1
+// when queueEvent raises (for example a log line standard output refuses).
 int postEvent(EventParms* event);
 
 }  // namespace trv::core

@@ -36,6 +36,12 @@ class LogWriter {
 
   void setColour(bool colour) { colourLog_ = colour; }
 
+  // Redirects the lines, for tests and tools; the stream is not owned.
+  void setOutput(std::FILE* output) {
+    std::lock_guard lock(logMutex_);
+    output_ = output;
+  }
+
   static int64_t systemWallClock();
 
  private:
