@@ -63,7 +63,10 @@ bool SearchHandler::admitResult(const EventParms& result) {
   }
   if (result.data != nullptr) {
     std::unique_lock lock(provider->mutex);
-    provider->released.wait(lock, [&] { return provider->outstanding == nullptr; });
+    provider->released.wait(lock, [&] {
+      return provider->outstanding == nullptr || stopped_.load(std::memory_order_relaxed);
+    });
+    if (stopped_.load(std::memory_order_relaxed)) return false;
     provider->outstanding = result.data;
     outstandingResults_.fetch_add(1, std::memory_order_seq_cst);
   }
@@ -82,6 +85,15 @@ void SearchHandler::onBlockFreed(const void* payload) {
     provider->outstanding = nullptr;
     outstandingResults_.fetch_sub(1, std::memory_order_seq_cst);
     provider->released.notify_one();
+  }
+}
+
+void SearchHandler::stop() {
+  std::lock_guard lock(searchMutex_);
+  stopped_.store(true, std::memory_order_relaxed);
+  for (const auto& [thread, provider] : threads_) {
+    std::lock_guard providerLock(provider->mutex);
+    provider->released.notify_all();
   }
 }
 

@@ -55,6 +55,11 @@ class SearchHandler {
   // that waits for it.
   void onBlockFreed(const void* payload);
 
+  // The core stops: results are refused from now on, and search threads
+  // waiting for their previous result give up waiting, so that they can
+  // return from the plugin before it is unloaded.
+  void stop();
+
   SearchCounters counters;
 
  private:
@@ -68,6 +73,7 @@ class SearchHandler {
   // Providers with a result outstanding: lets a freed block skip the search
   // mutex while no search waits.
   std::atomic<uint32_t> outstandingResults_{0};
+  std::atomic<bool> stopped_{false};
 };
 
 }  // namespace trv::core

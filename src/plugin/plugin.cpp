@@ -76,6 +76,30 @@ void joinIfStarted(std::thread& thread) {
 
 }  // namespace
 
+// Counts a call in before it reads an entry point, so that Unload, which
+// raises unloading_ before it looks at the count, either sees the call and
+// waits for it, or the call sees unloading_ and stays out.
+class Plugin::CallPass {
+ public:
+  explicit CallPass(Plugin& plugin) : plugin_(plugin) {
+    plugin_.callsInFlight_.fetch_add(1, std::memory_order_seq_cst);
+    admitted_ = !plugin_.unloading_.load(std::memory_order_seq_cst);
+  }
+  ~CallPass() {
+    if (plugin_.callsInFlight_.fetch_sub(1, std::memory_order_seq_cst) == 1) {
+      plugin_.callsInFlight_.notify_all();
+    }
+  }
+  CallPass(const CallPass&) = delete;
+  CallPass& operator=(const CallPass&) = delete;
+
+  explicit operator bool() const { return admitted_; }
+
+ private:
+  Plugin& plugin_;
+  bool admitted_;
+};
+
 Plugin::Plugin(std::string fileName)
     : info_(blockOf<PluginInfo>(PluginInfoVersion)), fileName_(std::move(fileName)) {}
 
@@ -98,8 +122,8 @@ void Plugin::load(const std::filesystem::path& path, PostEventFn postEvent,
     errorText_ = std::move(failure);
     return;
   }
-  loadFn_ = entryPoint<LoadFn>(handle_, "Load");
-  unloadFn_ = entryPoint<UnloadFn>(handle_, "Unload");
+  loadFn_.set(entryPoint<LoadFn>(handle_, "Load"));
+  unloadFn_.set(entryPoint<UnloadFn>(handle_, "Unload"));
   if (!loadFn_ || !unloadFn_) {
     loadCode_ = MissingLoadOrUnload;
     errorText_ = "missing Load()/Unload()";
@@ -113,8 +137,8 @@ void Plugin::load(const std::filesystem::path& path, PostEventFn postEvent,
     release();
     return;
   }
-  onIpcResultFn_ = entryPoint<OnIpcResultFn>(handle_, "OnIpcResult");
-  ioctlFn_ = entryPoint<IoctlFn>(handle_, "IOCTL");
+  onIpcResultFn_.set(entryPoint<OnIpcResultFn>(handle_, "OnIpcResult"));
+  ioctlFn_.set(entryPoint<IoctlFn>(handle_, "IOCTL"));
 }
 
 void Plugin::callLoad(PostEventFn postEvent, std::string_view deviceId) {
@@ -123,14 +147,14 @@ void Plugin::callLoad(PostEventFn postEvent, std::string_view deviceId) {
   args.deviceId = deviceId.data();
   args.deviceIdLen = static_cast<uint32_t>(deviceId.size());
   const auto start = std::chrono::steady_clock::now();
-  loadCode_ = loadFn_(&args, &info_);
+  loadCode_ = loadFn_.get()(&args, &info_);
   loadTime_ = nanosecondsSince(start);
 }
 
 void Plugin::ProvideWorkerThreadIf() {
   // The thread stays joinable until Unload, which also drops IOCTL: one worker per plugin.
   if (!ioctlFn_ || info_.provideWorker == 0 || workerThread_.joinable()) return;
-  workerThread_ = std::thread([ioctl = ioctlFn_] {
+  workerThread_ = std::thread([ioctl = ioctlFn_.get()] {
     const IoctlArgs in = ioctlBlock(IoctlWorkerThread, 0, nullptr);
     IoctlArgs out = in;
     ioctl(&in, &out);
@@ -146,12 +170,12 @@ void Plugin::Open() {
     errorText_ = "missing Open()/Close()";
     return;
   }
-  openFn_ = openEntry;
-  closeFn_ = closeEntry;
-  onEventFn_ = entryPoint<OnEventFn>(handle_, "OnEvent");
-  onSearchFn_ = entryPoint<OnSearchFn>(handle_, "OnSearch");
-  readFn_ = entryPoint<ReadFn>(handle_, "Read");
-  writeFn_ = entryPoint<WriteFn>(handle_, "Write");
+  openFn_.set(openEntry);
+  closeFn_.set(closeEntry);
+  onEventFn_.set(entryPoint<OnEventFn>(handle_, "OnEvent"));
+  onSearchFn_.set(entryPoint<OnSearchFn>(handle_, "OnSearch"));
+  readFn_.set(entryPoint<ReadFn>(handle_, "Read"));
+  writeFn_.set(entryPoint<WriteFn>(handle_, "Write"));
   callOpen();
   StartAsyncReaderIf();
 }
@@ -161,24 +185,27 @@ void Plugin::callOpen() {
   auto result = blockOf<OpenResult>();
   const auto start = std::chrono::steady_clock::now();
   // What Open returns does not change how the core treats the plugin.
-  openFn_(&args, &result);
+  openFn_.get()(&args, &result);
   openTime_ = nanosecondsSince(start);
 }
 
 void Plugin::StartAsyncReaderIf() {
   // As with the worker: joinable until Unload, when Read is long gone.
   if (!readsAsync() || readerThread_.joinable()) return;
-  readerThread_ = std::thread([read = readFn_] {
+  readerThread_ = std::thread([read = readFn_.get()] {
     const ReadArgs args = readBlock(0, nullptr, 0);
     read(&args, nullptr);
   });
 }
 
 bool Plugin::Deliver(EventParms& event) {
-  if (onEventFn_) return onEventFn_(&event) != 0;
+  const CallPass pass(*this);
+  if (!pass) return false;
+  if (const auto onEvent = onEventFn_.get()) return onEvent(&event) != 0;
   // Only the plain type: a config record with the modifier bit is an ordinary event.
   if (event.type == TypeConfig) return deliverConfig(event);
-  if (writeFn_ && info_.writeEvents != 0) return write(event);
+  const auto writeEntry = writeFn_.get();
+  if (writeEntry && info_.writeEvents != 0) return write(writeEntry, event);
   return false;
 }
 
@@ -186,60 +213,71 @@ bool Plugin::deliverConfig(const EventParms& event) {
   if (!ioctlFn_) return false;
   const IoctlArgs in = ioctlBlock(IoctlConfigEvent, event.dataLen, event.data);
   IoctlArgs out = in;
-  ioctlFn_(&in, &out);
+  ioctlFn_.get()(&in, &out);
   return out.result != 0;
 }
 
-bool Plugin::write(const EventParms& event) {
+bool Plugin::write(WriteFn writeEntry, const EventParms& event) {
   const WriteArgs args = writeBlock(event);
   auto result = blockOf<WriteResult>();
-  writeFn_(&args, &result);
+  writeEntry(&args, &result);
   return result.accepted != 0;
 }
 
 void Plugin::Search(EventParms& request) {
-  if (onSearchFn_) {
-    onSearchFn_(&request);
+  const CallPass pass(*this);
+  if (!pass) return;
+  if (const auto onSearch = onSearchFn_.get()) {
+    onSearch(&request);
     return;
   }
-  if (!readsAsync()) return;
+  // Read pointer loaded once: Close may clear it meanwhile.
+  const auto read = readFn_.get();
+  if (!read || info_.asyncRead == 0) return;
   const ReadArgs args = readBlock(request.dataLen, request.data, request.searchId);
-  readFn_(&args, nullptr);
+  read(&args, nullptr);
 }
 
 void Plugin::IpcResult(uint32_t length, const void* packet) {
-  if (onIpcResultFn_) {
-    onIpcResultFn_(packet, length);
+  const CallPass pass(*this);
+  if (!pass) return;
+  if (const auto onIpcResult = onIpcResultFn_.get()) {
+    onIpcResult(packet, length);
     return;
   }
   if (!ioctlFn_) return;
   const IoctlArgs in = ioctlBlock(IoctlIpcResult, length, packet);
   IoctlArgs out = in;
-  ioctlFn_(&in, &out);
+  ioctlFn_.get()(&in, &out);
 }
 
 void Plugin::Close() {
   if (closeFn_) {
     const auto args = blockOf<CloseArgs>();
     auto result = blockOf<CloseResult>();
-    closeFn_(&args, &result);
+    closeFn_.get()(&args, &result);
   }
-  openFn_ = nullptr;
-  closeFn_ = nullptr;
-  onEventFn_ = nullptr;
-  onSearchFn_ = nullptr;
-  readFn_ = nullptr;
-  writeFn_ = nullptr;
+  openFn_.set(nullptr);
+  closeFn_.set(nullptr);
+  onEventFn_.set(nullptr);
+  onSearchFn_.set(nullptr);
+  readFn_.set(nullptr);
+  writeFn_.set(nullptr);
 }
 
 void Plugin::Unload() {
-  // Close told the threads to finish; the plugin's code must stay mapped until they have.
+  // Close told the threads and searches to finish; the plugin's code must
+  // stay mapped until they have.
   joinIfStarted(readerThread_);
   joinIfStarted(workerThread_);
+  unloading_.store(true, std::memory_order_seq_cst);
+  for (uint32_t calls; (calls = callsInFlight_.load(std::memory_order_seq_cst)) != 0;) {
+    callsInFlight_.wait(calls);
+  }
   if (unloadFn_) {
     const auto args = blockOf<UnloadArgs>();
     auto result = blockOf<UnloadResult>();
-    unloadFn_(&args, &result);
+    unloadFn_.get()(&args, &result);
   }
   release();
 }
@@ -254,16 +292,16 @@ bool Plugin::servesSearches() const {
 bool Plugin::readsAsync() const { return readFn_ && info_.asyncRead != 0; }
 
 void Plugin::release() {
-  loadFn_ = nullptr;
-  unloadFn_ = nullptr;
-  openFn_ = nullptr;
-  closeFn_ = nullptr;
-  onIpcResultFn_ = nullptr;
-  onEventFn_ = nullptr;
-  onSearchFn_ = nullptr;
-  readFn_ = nullptr;
-  writeFn_ = nullptr;
-  ioctlFn_ = nullptr;
+  loadFn_.set(nullptr);
+  unloadFn_.set(nullptr);
+  openFn_.set(nullptr);
+  closeFn_.set(nullptr);
+  onIpcResultFn_.set(nullptr);
+  onEventFn_.set(nullptr);
+  onSearchFn_.set(nullptr);
+  readFn_.set(nullptr);
+  writeFn_.set(nullptr);
+  ioctlFn_.set(nullptr);
   handle_.close();
 }
 

@@ -2,6 +2,7 @@
 // threads the core lends it, and the outcome of loading and opening it.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -15,9 +16,22 @@
 
 namespace trv::core {
 
-// Always owned through std::shared_ptr. Holds no locks: the host sequences
-// Create, Open, Close and Unload on the main thread and stops calling Deliver,
-// Search and IpcResult before Close.
+// An entry-point pointer that other threads may read while the host clears it.
+template <typename Fn>
+class EntryPoint {
+ public:
+  Fn get() const { return fn_.load(std::memory_order_relaxed); }
+  void set(Fn fn) { fn_.store(fn, std::memory_order_relaxed); }
+  explicit operator bool() const { return get() != nullptr; }
+
+ private:
+  std::atomic<Fn> fn_{nullptr};
+};
+
+// Always owned through std::shared_ptr. The host sequences Create, Open, Close
+// and Unload on the main thread; Deliver, Search and IpcResult may run on other
+// threads meanwhile, and Unload waits for them to leave the plugin's code
+// before it unloads it. Holds no lock.
 class Plugin {
  public:
   // Main thread: opens the object at `path` and calls its Load; every failure
@@ -53,7 +67,9 @@ class Plugin {
   // Main thread: calls Close and drops the entry points that serve events and searches.
   void Close();
 
-  // Main thread: joins the reader and worker threads, calls Unload and closes the object.
+  // Main thread: joins the reader and worker threads, waits for calls still
+  // inside the plugin (searches, packets, events), calls Unload and closes
+  // the object. Later calls find no entry point.
   void Unload();
 
   // What Load filled in; size and version preset, the rest zero until then.
@@ -73,7 +89,7 @@ class Plugin {
   // The shared object is open.
   bool isLoaded() const { return handle_.isOpen(); }
   // Open was called and Close was not.
-  bool isOpen() const { return openFn_ != nullptr; }
+  bool isOpen() const { return static_cast<bool>(openFn_); }
   // Plugin id of the origin word; 0 for an origin of the core.
   uint8_t id() const { return pluginIdOf(info_.origin); }
   // File name up to its first '.'.
@@ -90,21 +106,24 @@ class Plugin {
   void callLoad(PostEventFn postEvent, std::string_view deviceId);
   void callOpen();
   bool deliverConfig(const EventParms& event);
-  bool write(const EventParms& event);
+  bool write(WriteFn writeEntry, const EventParms& event);
   bool readsAsync() const;
   void release();
 
+  // Admits a call into the plugin's code unless it is being unloaded.
+  class CallPass;
+
   SharedObject handle_;
-  LoadFn loadFn_ = nullptr;
-  UnloadFn unloadFn_ = nullptr;
-  OpenFn openFn_ = nullptr;
-  CloseFn closeFn_ = nullptr;
-  OnIpcResultFn onIpcResultFn_ = nullptr;
-  OnEventFn onEventFn_ = nullptr;
-  OnSearchFn onSearchFn_ = nullptr;
-  ReadFn readFn_ = nullptr;
-  WriteFn writeFn_ = nullptr;
-  IoctlFn ioctlFn_ = nullptr;
+  EntryPoint<LoadFn> loadFn_;
+  EntryPoint<UnloadFn> unloadFn_;
+  EntryPoint<OpenFn> openFn_;
+  EntryPoint<CloseFn> closeFn_;
+  EntryPoint<OnIpcResultFn> onIpcResultFn_;
+  EntryPoint<OnEventFn> onEventFn_;
+  EntryPoint<OnSearchFn> onSearchFn_;
+  EntryPoint<ReadFn> readFn_;
+  EntryPoint<WriteFn> writeFn_;
+  EntryPoint<IoctlFn> ioctlFn_;
   std::thread workerThread_;
   std::thread readerThread_;
   PluginInfo info_;
@@ -114,6 +133,8 @@ class Plugin {
   int64_t loadTime_ = 0;
   int64_t openTime_ = 0;
   std::string errorText_;
+  std::atomic<uint32_t> callsInFlight_{0};
+  std::atomic<bool> unloading_{false};
 };
 
 }  // namespace trv::core
