@@ -3,9 +3,11 @@
 #include <csignal>
 #include <thread>
 
+#include <boost/asio/dispatch.hpp>
 #include <boost/asio/signal_set.hpp>
 
 #include "core_log.h"
+#include "sha256.h"
 
 namespace trv::core {
 
@@ -51,6 +53,9 @@ void DvrCore::requestStop() {
   // A sequentially consistent read-modify-write: a full barrier on both sides.
   stopRequested.exchange(true, std::memory_order_seq_cst);
   searchHandler.stop();
+  // The timer belongs to the I/O thread; from elsewhere the cancellation
+  // is handed to it.
+  boost::asio::dispatch(ioContext, [this] { supervisionTimer.cancel(); });
   queueCondition.notify_one();
 }
 
@@ -62,30 +67,26 @@ void DvrCore::Run() {
   // Not renewed: later signals are absorbed by the set while it exists.
   signals.async_wait([this](const boost::system::error_code&, int) { requestStop(); });
 
+  if (deviceId.find(sha256Hex("")) != std::string::npos) logWarning("Startup status: code D");
+  if (throttlingEnabled) publishMemoryStatus();
+
   std::jthread ioThread([this] { ioContext.run(); });
+  // The timer's expiry is still the epoch: the first tick runs at once.
+  supervisionTimer.async_wait([this](const boost::system::error_code& ec) {
+    onSupervisionTick(ec);
+  });
   startIpcReceive();
+  loadPlugins();
+  openPlugins();
+
   dispatchLoop();
 
+  closePlugins();
+  unloadPlugins();
+  // Handlers not yet run are abandoned.
   ioContext.stop();
   ioThread.request_stop();
   ioThread.join();
-}
-
-void DvrCore::startIpcReceive() {
-  ipcSocket.async_receive(
-      boost::asio::buffer(ipcRxBuffer.data() + ipcRxFill, ipcRxBuffer.size() - ipcRxFill), 0,
-      ipcRxOutFlags,
-      [this](const boost::system::error_code& ec, std::size_t n) { onIpcReceive(ec, n); });
-}
-
-void DvrCore::onIpcReceive(const boost::system::error_code& ec, std::size_t n) {
-  if (ec || n == 0) {
-    logCritical("trovisd ipc pipe disconnected");
-    if (ipcSocket.is_open()) ipcSocket.close();
-    requestStop();
-    return;
-  }
-  startIpcReceive();
 }
 
 }  // namespace trv::core

@@ -30,6 +30,7 @@
 #include "search_handler.h"
 #include "statistics.h"
 #include "stream_gate.h"
+#include "supervision.h"
 #include "trv/core/event_parms.h"
 
 namespace trv::core {
@@ -83,6 +84,25 @@ class DvrCore {
     logWriter.writeLogLine(id, level, text);
   }
 
+  // The plugin host, main thread: find, create and order the plugins beside
+  // the executable; open them and add the log plugin; close them in close
+  // order, leaving id 8 open; unload them.
+  void loadPlugins();
+  void openPlugins();
+  void closePlugins();
+  void unloadPlugins();
+
+  // Supervision, I/O thread: memory and clock checks once a second.
+  void onSupervisionTick(const boost::system::error_code& ec);
+  void setMemoryLow(bool low);
+
+  // Publishes the memory status document as an "alarm" event.
+  void publishMemoryStatus();
+
+  // Sends an "ipc" event's payload to the parent; any thread. 1 when there
+  // is no open channel.
+  int32_t postIpcPacket(const EventParms& event);
+
   std::string deviceId;
   LogLevels logLevels;
   // The writer and the reference, search and counter state are declared
@@ -96,11 +116,15 @@ class DvrCore {
   EventCounters counters;
   std::atomic<uint32_t> memoryInUse{0};  // latest resident-size reading
   std::shared_ptr<Plugin> logPlugin;
+  // Changed only by the main thread, which holds pluginsMutex meanwhile so
+  // that other threads (IPC delivery, search requests) may look plugins up.
   std::vector<std::shared_ptr<Plugin>> plugins;
+  std::mutex pluginsMutex;
   std::vector<std::shared_ptr<Plugin>> failedPlugins;
   boost::asio::io_context ioContext;
   boost::asio::steady_timer supervisionTimer{ioContext, boost::asio::steady_timer::time_point{}};
   boost::asio::generic::seq_packet_protocol::socket ipcSocket{ioContext};
+  std::atomic<bool> ipcOpen{false};  // the socket is open; read by posting threads
   std::deque<IpcPacket> ipcSendQueue;  // I/O thread
   std::array<uint8_t, 65536> ipcRxBuffer{};  // I/O thread
   uint32_t ipcRxFill = 0;  // I/O thread
@@ -118,6 +142,8 @@ class DvrCore {
   std::atomic<bool> throttlingActive{false};  // written by the I/O thread only
   uint16_t maxGopLen = 1050;
   int64_t throttledSince = std::numeric_limits<int64_t>::max();
+  SupervisionSources supervisionSources = SupervisionSources::system();
+  SupervisionState supervisionState;  // I/O thread
 
  private:
   // Flags of the last message received; written by the I/O layer.
@@ -136,8 +162,19 @@ class DvrCore {
   std::string originName(uint32_t source) const;
   void reportHeldReferences();
 
+  // Plugin lookups for threads other than the main one.
+  std::shared_ptr<Plugin> pluginForPacket(uint8_t number);
+  std::vector<std::shared_ptr<Plugin>> pluginSnapshot();
+
+  void armSupervisionTimer();
+
+  class IpcReceiver;
   void startIpcReceive();
   void onIpcReceive(const boost::system::error_code& ec, std::size_t n);
+  void pushIpcPacket(IpcPacket packet);
+  void sendNextIpcPacket();
+  void onIpcSent(const boost::system::error_code& ec, std::size_t n);
+  uint32_t ipcSendOffset = 0;  // bytes of the front packet already sent
 
   uint32_t memoryBaseline_ = 0;  // memory in use at the last statistics report
 };

@@ -25,8 +25,7 @@ int32_t DvrCore::queueEvent(EventParms& event) {
       searchHandler.cancel(event.searchId);
       return 0;
     case TypeIpc:
-      // The channel to the parent does not send yet: refused as when closed.
-      return 1;
+      return postIpcPacket(event);
     case TypeCrypto:
       // No crypto service yet: every request is an unknown sub-command.
       return -1;
@@ -56,7 +55,11 @@ int32_t DvrCore::entryLog(EventParms& event) {
 
 int32_t DvrCore::entryCommon(EventParms& event) {
   if (stopping()) return 1;
-  if (searchHandler.searchRequest(event, plugins)) return 0;
+  if (SearchHandler::isRequest(event)) {
+    // Other threads post searches while the host may change the list.
+    searchHandler.searchRequest(event, pluginSnapshot());
+    return 0;
+  }
   const GateResult gate =
       streamGate.check(event, throttlingActive.load(std::memory_order_acquire), maxGopLen);
   if (gate == GateThrottled) {

@@ -5,7 +5,7 @@
 namespace trv::core {
 
 bool SearchHandler::searchRequest(const EventParms& request, const Plugins& plugins) {
-  if (!isExternalOrigin(request.source) || request.searchId == 0) return false;
+  if (!isRequest(request)) return false;
   if (request.dataLen == 0) return true;
   {
     std::lock_guard lock(searchMutex_);

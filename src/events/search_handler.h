@@ -37,9 +37,14 @@ class SearchHandler {
     const void* outstanding = nullptr;  // payload of the last result still alive
   };
 
-  // Any thread. True when `request` is a search request (external origin,
-  // non-zero search id): then it is consumed, and the plugins of `plugins`
-  // that serve searches each run it on a thread of their own.
+  // A search request: an external origin and a non-zero search id.
+  static bool isRequest(const EventParms& event) {
+    return isExternalOrigin(event.source) && event.searchId != 0;
+  }
+
+  // Any thread. True when `request` is a search request: then it is
+  // consumed, and the plugins of `plugins` that serve searches each run it on
+  // a thread of their own.
   bool searchRequest(const EventParms& request, const Plugins& plugins);
 
   // Any thread, for a result record whose payload copy is `result.data`.

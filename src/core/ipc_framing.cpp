@@ -1,0 +1,59 @@
+#include "ipc_framing.h"
+
+#include <cstring>
+
+namespace trv::core {
+
+namespace {
+
+uint32_t wordAt(const uint8_t* bytes) {
+  uint32_t word;
+  std::memcpy(&word, bytes, sizeof word);
+  return word;
+}
+
+}  // namespace
+
+uint32_t consumeIpcPackets(uint8_t* buffer, uint32_t fill, IpcPacketHandler& handler) {
+  uint32_t start = 0;
+  while (fill - start >= IpcHeaderSize) {
+    const uint8_t* packet = buffer + start;
+    const uint32_t length = wordAt(packet);
+    if (length > IpcMaxPacket || length < IpcHeaderSize) {
+      handler.badLength();
+      return 0;
+    }
+    if (length > fill - start) break;
+    switch (wordAt(packet + 8)) {
+      case IpcKindIdentify:
+        handler.parentIdentified(splitIdentification({packet + IpcHeaderSize, length - IpcHeaderSize}));
+        break;
+      case IpcKindStop:
+        handler.stopOrdered();
+        break;
+      default:
+        handler.pluginPacket(static_cast<uint8_t>(wordAt(packet + 4) >> 20), packet, length);
+        break;
+    }
+    start += length;
+  }
+  // Only the remainder of a partial packet moves.
+  std::memmove(buffer, buffer + start, fill - start);
+  return fill - start;
+}
+
+std::vector<std::string> splitIdentification(std::span<const uint8_t> payload) {
+  std::vector<std::string> strings;
+  size_t position = 0;
+  while (position < payload.size()) {
+    const auto* begin = reinterpret_cast<const char*>(payload.data() + position);
+    const void* nul = std::memchr(begin, 0, payload.size() - position);
+    const size_t length = nul != nullptr ? static_cast<size_t>(static_cast<const char*>(nul) - begin)
+                                         : payload.size() - position;
+    strings.emplace_back(begin, length);
+    position += length + 1;
+  }
+  return strings;
+}
+
+}  // namespace trv::core

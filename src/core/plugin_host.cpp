@@ -1,0 +1,125 @@
+// DvrCore's plugin host: load, open, close and unload the plugins beside the
+// executable, in the order the plugins and their names decide.
+#include <strings.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+
+#include "core_log.h"
+#include "dvr_core.h"
+#include "plugin_files.h"
+#include "privileges.h"
+
+namespace trv::core {
+
+namespace {
+
+constexpr uint8_t FirstPluginId = 6;
+constexpr uint8_t LastClosedPluginId = 8;
+
+bool hasId(const Plugin& plugin, uint8_t id) {
+  return plugin.info().origin != CoreSource && plugin.id() == id;
+}
+
+std::string lowerCase(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+bool closesBefore(const std::shared_ptr<Plugin>& a, const std::shared_ptr<Plugin>& b) {
+  if (a->info().closeOrder != b->info().closeOrder) {
+    return a->info().closeOrder > b->info().closeOrder;
+  }
+  return strcasecmp(a->fileName().c_str(), b->fileName().c_str()) < 0;
+}
+
+}  // namespace
+
+void DvrCore::loadPlugins() {
+  const auto base = std::filesystem::path(exePath).parent_path();
+  for (const auto& path : findPluginFiles(base)) {
+    auto plugin = Plugin::Create(path, postEvent, deviceId);
+    if (!plugin->isLoaded()) {
+      logError("Failed to load plugin {}: {}", plugin->fileName(), plugin->errorText());
+      failedPlugins.push_back(std::move(plugin));
+      continue;
+    }
+    const auto taken = std::find_if(plugins.begin(), plugins.end(),
+                                    [&](const auto& other) { return other->sameId(*plugin); });
+    if (taken != plugins.end()) {
+      // Dropping the newcomer unloads it again at once.
+      logWarning("pluginId {:02x} already loaded from {} trying to load {}", plugin->id(),
+                 (*taken)->fileName(), path.filename().string());
+      continue;
+    }
+    logInfo("Loaded plugin {:02x}:{}", plugin->id(), plugin->displayName());
+    logWriter.setPluginName(plugin->id(), lowerCase(path.stem().string()));
+    std::lock_guard lock(pluginsMutex);
+    if (hasId(*plugin, FirstPluginId)) {
+      plugins.insert(plugins.begin(), std::move(plugin));
+    } else {
+      plugins.push_back(std::move(plugin));
+    }
+  }
+  for (const auto& plugin : plugins) plugin->ProvideWorkerThreadIf();
+}
+
+void DvrCore::openPlugins() {
+  for (const auto& plugin : plugins) {
+    logInfo("Opening {:02x}:{}", plugin->id(), plugin->displayName());
+    plugin->Open();
+  }
+  if (logPlugin) {
+    std::lock_guard lock(pluginsMutex);
+    plugins.push_back(logPlugin);
+  }
+  if (getuid() != 0 && !setCapabilities(RunningCapabilities)) {
+    logWarning("capset failed: {}", std::strerror(errno));
+  }
+}
+
+void DvrCore::closePlugins() {
+  std::vector<std::shared_ptr<Plugin>> keptOpen;
+  {
+    std::lock_guard lock(pluginsMutex);
+    const auto last = std::stable_partition(plugins.begin(), plugins.end(), [](const auto& plugin) {
+      return !hasId(*plugin, LastClosedPluginId);
+    });
+    keptOpen.assign(std::make_move_iterator(last), std::make_move_iterator(plugins.end()));
+    plugins.erase(last, plugins.end());
+    std::stable_sort(plugins.begin(), plugins.end(), closesBefore);
+  }
+  // Outside the lock: a plugin nothing else holds is closed and unloaded here,
+  // and may post while it goes.
+  keptOpen.clear();
+  for (const auto& plugin : plugins) {
+    logInfo("Closing {:02x}:{}", plugin->id(), plugin->displayName());
+    plugin->Close();
+  }
+}
+
+void DvrCore::unloadPlugins() {
+  for (const auto& plugin : plugins) {
+    logInfo("Unloading {:02x}:{}", plugin->id(), plugin->displayName());
+    plugin->Unload();
+  }
+}
+
+std::shared_ptr<Plugin> DvrCore::pluginForPacket(uint8_t number) {
+  std::lock_guard lock(pluginsMutex);
+  const auto found = std::find_if(plugins.begin(), plugins.end(),
+                                  [&](const auto& plugin) { return hasId(*plugin, number); });
+  return found != plugins.end() ? *found : nullptr;
+}
+
+std::vector<std::shared_ptr<Plugin>> DvrCore::pluginSnapshot() {
+  std::lock_guard lock(pluginsMutex);
+  return plugins;
+}
+
+}  // namespace trv::core
