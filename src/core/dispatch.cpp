@@ -47,8 +47,8 @@ void DvrCore::dispatchLoop() {
 }
 
 void DvrCore::deliverToPlugins(EventParms& record, DispatchCounters& dispatch) {
-  // A plugin may rewrite the record it is handed; the core's own accounting
-  // keeps to the payload it queued.
+  // A plugin may rewrite the record it is handed: each gets its own copy, and
+  // the core's own accounting keeps to the payload it queued.
   void* const payload = record.data;
   const uint32_t dataLen = record.dataLen;
   const uint32_t source = record.source;
@@ -62,7 +62,8 @@ void DvrCore::deliverToPlugins(EventParms& record, DispatchCounters& dispatch) {
       refBlocks.addRef(payload, id);
       keptReferences.beginDelivery(payload, id);
     }
-    const bool kept = plugin->Deliver(record);
+    EventParms handed = record;
+    const bool kept = plugin->Deliver(handed);
     if (payload != nullptr && keptReferences.endDelivery(kept)) releaseRef(payload, id);
     const int64_t elapsed =
         std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - start).count();

@@ -49,7 +49,7 @@ int32_t DvrCore::entryLog(EventParms& event) {
                  {static_cast<const char*>(event.data), event.dataLen});
   }
   // Nothing is queued any more: the log plugin takes the line directly.
-  if (stopping() && logPlugin) logPlugin->Deliver(event);
+  if (stopping() && logPlugin) logPlugin->DeliverFromAnyThread(event);
   return entryCommon(event);
 }
 
@@ -79,9 +79,12 @@ int32_t DvrCore::enqueue(const EventParms& event) {
   if (copy == nullptr) record.dataLen = 0;
   if (isSearchResult(record) && !searchHandler.admitResult(record)) return 1;
 
-  refBlocks.addRef(block.handOver(), 0);
   {
     std::lock_guard lock(queueMutex);
+    // Tested under the lock the dispatch loop decides to end under: a record
+    // queued after its last look would never be delivered nor freed.
+    if (stopping()) return 1;
+    refBlocks.addRef(block.handOver(), 0);
     eventQueue.push(record);
   }
   queueCondition.notify_one();

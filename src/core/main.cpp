@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <iostream>
 
+#include "allocator_tuning.h"
 #include "dvr_core.h"
 
 using trv::core::DvrCore;
@@ -31,6 +32,7 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  trv::core::tuneAllocatorForPayloads();
   g_core = new DvrCore(exePath.string());
   if (!g_core->Init(pipeFd)) {
     std::cerr << "failed to initialize core" << std::endl;

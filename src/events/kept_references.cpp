@@ -9,17 +9,27 @@ void KeptReferences::beginDelivery(const void* payload, uint8_t id) {
 }
 
 bool KeptReferences::endDelivery(bool kept) {
-  const uint64_t current = delivering_.exchange(0, std::memory_order_seq_cst);
-  // Pairs with giveBack, which raises earlyReturn_ before it reads
-  // delivering_: one of the two sees the other's write.
-  if (!kept && !earlyReturn_.load(std::memory_order_seq_cst)) return true;
+  if (!kept) {
+    const uint64_t current = delivering_.exchange(0, std::memory_order_seq_cst);
+    // Pairs with giveBack, which raises earlyReturn_ before it reads
+    // delivering_: one of the two sees the other's write.
+    if (!earlyReturn_.load(std::memory_order_seq_cst)) return true;
+    std::lock_guard lock(mutex_);
+    if (returnedEarly_ == current) {
+      returnedEarly_ = 0;
+      earlyReturn_.store(false, std::memory_order_seq_cst);
+    }
+    return true;
+  }
+  // A kept reference changes from delivered to kept under the lock: a
+  // giveBack from another thread must find it as one or the other.
   std::lock_guard lock(mutex_);
+  const uint64_t current = delivering_.exchange(0, std::memory_order_seq_cst);
   if (returnedEarly_ == current) {
     returnedEarly_ = 0;
     earlyReturn_.store(false, std::memory_order_seq_cst);
     return true;
   }
-  if (!kept) return true;
   ++kept_[current];
   return false;
 }

@@ -34,9 +34,11 @@ class RefBlocks {
   uint32_t holders(uint8_t id) const { return holders_[id].load(std::memory_order_acquire); }
 
  private:
-  std::atomic<uint32_t> blockCount_{0};
+  // Posting threads create blocks while the dispatcher releases them: the
+  // block totals and the core's holder count sit on cache lines of their own.
+  alignas(64) std::atomic<uint32_t> blockCount_{0};
   std::atomic<uint64_t> blockBytes_{0};
-  std::array<std::atomic<uint32_t>, 256> holders_{};
+  alignas(64) std::array<std::atomic<uint32_t>, 256> holders_{};
 };
 
 // Owns a freshly created block until its event is queued; frees it when the

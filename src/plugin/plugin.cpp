@@ -198,9 +198,12 @@ void Plugin::StartAsyncReaderIf() {
   });
 }
 
-bool Plugin::Deliver(EventParms& event) {
+bool Plugin::DeliverFromAnyThread(EventParms& event) {
   const CallPass pass(*this);
-  if (!pass) return false;
+  return pass && Deliver(event);
+}
+
+bool Plugin::Deliver(EventParms& event) {
   if (const auto onEvent = onEventFn_.get()) return onEvent(&event) != 0;
   // Only the plain type: a config record with the modifier bit is an ordinary event.
   if (event.type == TypeConfig) return deliverConfig(event);

@@ -55,8 +55,12 @@ class Plugin {
   // Main thread: starts the reader thread, once, for a plugin that reads asynchronously.
   void StartAsyncReaderIf();
 
-  // Dispatch thread: hands `event` to the plugin; true when it keeps the payload.
+  // Main thread (the dispatch loop): hands `event` to the plugin; true when
+  // it keeps the payload. The thread that unloads plugins needs no guard.
   bool Deliver(EventParms& event);
+
+  // Deliver for any other thread, kept out of a plugin that is being unloaded.
+  bool DeliverFromAnyThread(EventParms& event);
 
   // Search thread: passes a search request to OnSearch, or to Read of an asynchronous reader.
   void Search(EventParms& request);
