@@ -6,6 +6,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -157,8 +158,11 @@ class DvrCore {
   void releaseRef(void* payload, uint8_t id);
 
   // Dispatch.
-  void deliverToPlugins(EventParms& record, DispatchCounters& counters);
-  void statisticsCheck(StatisticsReport& report, DispatchCounters& dispatch);
+  using Clock = std::chrono::steady_clock;
+  // Hands a record to the plugins that want it; returns when the last call ended.
+  Clock::time_point deliverToPlugins(const EventParms& record, Clock::time_point start,
+                                     DispatchCounters& dispatch);
+  void statisticsCheck(StatisticsReport& report, DispatchCounters& dispatch, Clock::time_point now);
   std::string originName(uint32_t source) const;
   void reportHeldReferences();
 

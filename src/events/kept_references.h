@@ -17,8 +17,9 @@ class KeptReferences {
   void beginDelivery(const void* payload, uint8_t id);
 
   // Dispatch thread: the plugin returned, saying whether it keeps the
-  // reference it was given. True when the core releases that reference now:
-  // the plugin did not keep it, or gave it back while the call still ran.
+  // payload (the caller has then already taken the plugin's reference).
+  // True when that reference is to be released now, or for a payload not
+  // kept: the plugin did not keep it, or gave it back while the call ran.
   bool endDelivery(bool kept);
 
   enum class GiveBack {

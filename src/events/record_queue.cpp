@@ -17,6 +17,14 @@ EventParms RecordQueue::pop() {
   return record;
 }
 
+size_t RecordQueue::popInto(EventParms* out, size_t max) {
+  const size_t taken = std::min(max, count_);
+  for (size_t i = 0; i < taken; ++i) out[i] = ring_[(head_ + i) % ring_.size()];
+  head_ = (head_ + taken) % ring_.size();
+  count_ -= taken;
+  return taken;
+}
+
 void RecordQueue::grow() {
   std::vector<EventParms> larger(std::max<size_t>(64, ring_.size() * 2));
   for (size_t i = 0; i < count_; ++i) larger[i] = ring_[(head_ + i) % ring_.size()];

@@ -20,6 +20,9 @@ class RecordQueue {
   // Removes and returns the oldest record; the queue must not be empty.
   EventParms pop();
 
+  // Moves up to `max` of the oldest records to `out`; returns how many.
+  size_t popInto(EventParms* out, size_t max);
+
  private:
   void grow();
 
