@@ -1,0 +1,515 @@
+// The running core as a whole: a copy of trovis-core started on a real
+// socketpair with real plugins beside it, seen through its output lines, its
+// packets to the parent and its exit status.
+#include "core_process.h"
+
+#include <signal.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <initializer_list>
+#include <regex>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "child_process.h"
+
+namespace trv::test {
+namespace {
+
+using namespace std::string_literals;
+using namespace std::string_view_literals;
+using Texts = std::vector<std::string>;
+
+constexpr uint32_t KindData = 3;
+constexpr uint32_t KindIdentify = 7;
+constexpr uint32_t KindStop = 8;
+
+// Colour sequences that open a line of each level band.
+constexpr std::string_view InfoColour = "\x1b[32m";
+constexpr std::string_view WarningColour = "\x1b[38;5;227m";
+constexpr std::string_view ErrorColour = "\x1b[38;5;196m";
+constexpr std::string_view CriticalColour = "\x1b[38;5;37m\x1b[38;5;1m";
+
+// One output line: colour, "HH:MM:SS.mmm", ESC[36m, " ", prefix, ESC[0m, " ", text.
+struct LogLine {
+  std::string colour;
+  std::string prefix;
+  std::string text;
+};
+
+constexpr std::string_view PrefixStart = "\x1b[36m ";
+constexpr std::string_view PrefixEnd = "\x1b[0m ";
+constexpr size_t TimeLength = 12;
+
+bool isTime(std::string_view text) {
+  static const std::regex time("[0-9]{2}:[0-9]{2}:[0-9]{2}\\.[0-9]{3}");
+  return std::regex_match(text.begin(), text.end(), time);
+}
+
+// The lines of `output` that start a log line; continuation lines of
+// multi-line texts are left out.
+std::vector<LogLine> logLines(const std::string& output) {
+  std::vector<LogLine> lines;
+  size_t start = 0;
+  while (start < output.size()) {
+    size_t end = output.find('\n', start);
+    if (end == std::string::npos) end = output.size();
+    const std::string_view line(output.data() + start, end - start);
+    start = end + 1;
+    const size_t prefixAt = line.find(PrefixStart);
+    if (prefixAt == std::string_view::npos || prefixAt < TimeLength) continue;
+    if (!isTime(line.substr(prefixAt - TimeLength, TimeLength))) continue;
+    const size_t textAt = line.find(PrefixEnd, prefixAt);
+    if (textAt == std::string_view::npos) continue;
+    lines.push_back({std::string(line.substr(0, prefixAt - TimeLength)),
+                     std::string(line.substr(prefixAt + PrefixStart.size(),
+                                             textAt - prefixAt - PrefixStart.size())),
+                     std::string(line.substr(textAt + PrefixEnd.size()))});
+  }
+  return lines;
+}
+
+// The texts of the lines that start with one of `starts`, in output order.
+Texts textsStartingWith(const std::vector<LogLine>& lines,
+                        std::initializer_list<std::string_view> starts) {
+  Texts texts;
+  for (const LogLine& line : lines) {
+    const bool wanted = std::any_of(starts.begin(), starts.end(), [&](std::string_view start) {
+      return line.text.starts_with(start);
+    });
+    if (wanted) texts.push_back(line.text);
+  }
+  return texts;
+}
+
+// The first line with exactly this text; a line with an empty text if none.
+LogLine lineWithText(const std::vector<LogLine>& lines, std::string_view text) {
+  const auto found = std::find_if(lines.begin(), lines.end(),
+                                  [&](const LogLine& line) { return line.text == text; });
+  return found != lines.end() ? *found : LogLine{};
+}
+
+size_t countText(const std::vector<LogLine>& lines, std::string_view text) {
+  return static_cast<size_t>(std::count_if(
+      lines.begin(), lines.end(), [&](const LogLine& line) { return line.text == text; }));
+}
+
+std::string alphabet(size_t length) {
+  std::string text(length, 'a');
+  for (size_t i = 0; i < length; ++i) text[i] = static_cast<char>('a' + i % 26);
+  return text;
+}
+
+uint32_t fnv1a(std::string_view bytes) {
+  uint32_t hash = 2166136261u;
+  for (const char byte : bytes) hash = (hash ^ static_cast<uint8_t>(byte)) * 16777619u;
+  return hash;
+}
+
+// A command for a host plugin (see host_plugin.cpp) as a data packet.
+std::string command(uint8_t pluginId, std::string_view words) {
+  return ipcPacket(addressOf(pluginId), KindData, words);
+}
+
+std::string stopPacket() { return ipcPacket(0, KindStop, ""); }
+
+// Everything a failed process test needs to be understood.
+std::string diagnostics(const CoreProcess& core) {
+  std::string text = "--- stdout ---\n" + core.output() + "--- stderr ---\n" + core.errors() +
+                     "--- messages passed over ---\n";
+  for (const std::string& message : core.skipped()) text += message.substr(0, 80) + "\n";
+  return text;
+}
+
+// The host plugins' ids (HOST_ORIGIN >> 16, see tests/test_plugins/CMakeLists.txt).
+constexpr uint8_t IdA = 0x21;
+constexpr uint8_t IdLingering = 0x27;
+
+TEST(CoreHost, PluginsLoadOpenCloseAndUnloadInTheirOrders) {
+  CoreInstall install;
+  // Close orders: A 5, b 5, c 10, the rest 0; kilo comes before LogPI only
+  // when case is ignored.
+  for (const char* plugin :
+       {"A.so", "b.so", "c.so", "kilo.so", "zz_last.so", "Host8.so", "LogPI.so"}) {
+    install.addPlugin(std::string("host/") + plugin);
+  }
+  CoreProcess core(install);
+  // The log plugin is opened at start-up, the one with id 6 before the rest.
+  ASSERT_TRUE(core.awaitMessage("open kilo")) << diagnostics(core);
+  EXPECT_EQ(core.skipped(),
+            (Texts{"open LogPI", "open zz_last", "open A", "open b", "open c", "open Host8"}));
+
+  // Events reach the plugins in the order of the list, the log plugin last.
+  ASSERT_TRUE(core.send(command(IdA, "alarm\0ring"sv)));
+  Texts alarms;
+  for (int i = 0; i < 7; ++i) alarms.push_back(core.receive().value_or("(none)"));
+  EXPECT_EQ(alarms, (Texts{"alarm zz_last ring", "alarm A ring", "alarm b ring", "alarm c ring",
+                           "alarm Host8 ring", "alarm kilo ring", "alarm LogPI ring"}));
+
+  ASSERT_TRUE(core.send(stopPacket()));
+  ASSERT_EQ(core.waitForExit(), 0) << diagnostics(core);
+  const auto lines = logLines(core.output());
+  EXPECT_EQ(textsStartingWith(lines, {"Load", "Open", "Clos", "Unload"}),
+            (Texts{
+                "Load LogPI", "Open LogPI",
+                "Load A", "Loaded plugin 21:A",
+                "Load b", "Loaded plugin 22:b",
+                "Load c", "Loaded plugin 23:c",
+                "Load Host8", "Loaded plugin 08:Host8",
+                "Load kilo", "Loaded plugin 29:kilo",
+                "Load zz_last", "Loaded plugin 06:zz_last",
+                "Opening 06:zz_last", "Open zz_last",
+                "Opening 21:A", "Open A",
+                "Opening 22:b", "Open b",
+                "Opening 23:c", "Open c",
+                "Opening 08:Host8", "Open Host8",
+                "Opening 29:kilo", "Open kilo",
+                // Id 8 goes first, by its destructor, without lines of the host.
+                "Close Host8", "Unload Host8",
+                // Larger close order first, ties by file name ignoring case.
+                "Closing 23:c", "Close c",
+                "Closing 21:A", "Close A",
+                "Closing 22:b", "Close b",
+                "Closing 29:kilo", "Close kilo",
+                "Closing 25:LogPI", "Close LogPI",
+                "Closing 06:zz_last", "Close zz_last",
+                "Unloading 23:c", "Unload c",
+                "Unloading 21:A", "Unload A",
+                "Unloading 22:b", "Unload b",
+                "Unloading 29:kilo", "Unload kilo",
+                "Unloading 25:LogPI", "Unload LogPI",
+                "Unloading 06:zz_last", "Unload zz_last",
+            }))
+      << diagnostics(core);
+
+  for (const char* text : {"Loaded plugin 06:zz_last", "Opening 23:c", "Closing 21:A",
+                           "Unloading 25:LogPI"}) {
+    const LogLine line = lineWithText(lines, text);
+    EXPECT_EQ(line.prefix, "core") << text;
+    EXPECT_EQ(line.colour, InfoColour) << text;
+  }
+  // A plugin's lines carry its file stem in lower case.
+  EXPECT_EQ(lineWithText(lines, "Open A").prefix, "a");
+  EXPECT_EQ(lineWithText(lines, "Open zz_last").prefix, "zz_last");
+  EXPECT_EQ(lineWithText(lines, "Unload Host8").prefix, "host8");
+}
+
+TEST(CoreHost, FailedCollidingAndHiddenPluginsAreReportedAndLeftOut) {
+  CoreInstall install;
+  install.addPlugin("host/A.so");
+  install.addPlugin("host/Twin.so");  // id 21 as well
+  install.addPlugin("host/CoreA.so");
+  install.addPlugin("host/CoreB.so");  // no id either
+  install.addPlugin("host/Host.Dotted.so");
+  install.addPlugin("ProbeRefused.so");
+  install.addPlugin("not_elf.so");
+  // The protected b.so hides this one, which would say "c".
+  install.addPlugin("host/c.so", "plugins", "b.so");
+  install.addPlugin("host/b.so", "protected-plugins");
+  // Only plugins/LogPI.so is the log plugin, and discovery skips it anywhere.
+  install.addPlugin("host/LogPI.so", "protected-plugins");
+
+  CoreProcess core(install);
+  ASSERT_TRUE(core.awaitMessage("open Host.Dotted")) << diagnostics(core);
+  EXPECT_EQ(core.skipped(), (Texts{"open A", "open b", "open CoreA"}));
+  ASSERT_TRUE(core.send(stopPacket()));
+  // Without a log plugin the core runs and stops all the same.
+  ASSERT_EQ(core.waitForExit(), 0) << diagnostics(core);
+
+  const auto lines = logLines(core.output());
+  Texts texts = textsStartingWith(lines, {"Load", "Failed", "pluginId", "Open"});
+  static const std::regex loaderRefusal(
+      "Failed to load plugin not_elf\\.so: .*/bin/plugins/not_elf\\.so: invalid ELF header");
+  for (std::string& text : texts) {
+    if (std::regex_match(text, loaderRefusal)) text = "(loader refused not_elf.so)";
+  }
+  EXPECT_EQ(texts, (Texts{
+                       "Load A", "Loaded plugin 21:A",
+                       "Load b", "Loaded plugin 22:b",
+                       "Load CoreA", "Loaded plugin 00:CoreA",
+                       "Load CoreB", "pluginId 00 already loaded from CoreA.so trying to load CoreB.so",
+                       "Load Host.Dotted", "Loaded plugin 24:Host",
+                       "(loader refused not_elf.so)",
+                       "Failed to load plugin ProbeRefused.so: load code 7",
+                       "Load Twin", "pluginId 21 already loaded from A.so trying to load Twin.so",
+                       "Opening 21:A", "Open A",
+                       "Opening 22:b", "Open b",
+                       "Opening 00:CoreA", "Open CoreA",
+                       "Opening 24:Host", "Open Host.Dotted",
+                   }))
+      << diagnostics(core);
+
+  EXPECT_EQ(lineWithText(lines, "Failed to load plugin ProbeRefused.so: load code 7").colour,
+            ErrorColour);
+  EXPECT_EQ(lineWithText(lines, "pluginId 21 already loaded from A.so trying to load Twin.so").colour,
+            WarningColour);
+  // The display name ends at the first dot, the prefix is the whole stem.
+  EXPECT_EQ(lineWithText(lines, "Open Host.Dotted").prefix, "host.dotted");
+  // A plugin without an id takes over the core's name: from then on the
+  // core's own lines carry its prefix.
+  EXPECT_EQ(lineWithText(lines, "Loaded plugin 00:CoreA").prefix, "core");
+  EXPECT_EQ(lineWithText(lines, "Opening 24:Host").prefix, "corea");
+}
+
+TEST(CoreHost, WithoutDescriptorPluginsAreOpenedAndClosedAtOnce) {
+  CoreInstall install;
+  install.addPlugin("host/A.so");
+  CoreOptions options;
+  options.withChannel = false;
+  CoreProcess core(install, options);
+  ASSERT_EQ(core.waitForExit(), 0) << diagnostics(core);
+  const auto lines = logLines(core.output());
+  EXPECT_EQ(countText(lines, "trovisd ipc pipe disconnected"), 1u) << diagnostics(core);
+  EXPECT_EQ(textsStartingWith(lines, {"Open", "Clos", "Unload"}),
+            // A missing log plugin is listed all the same, with no id.
+            (Texts{"Opening 21:A", "Open A", "Closing 21:A", "Close A", "Closing 00:LogPI",
+                   "Unloading 21:A", "Unload A", "Unloading 00:LogPI"}))
+      << diagnostics(core);
+}
+
+TEST(IpcChannel, PacketsReachTheAddressedPluginWhole) {
+  CoreInstall install;
+  install.addPlugin("host/A.so");
+  install.addPlugin("host/c.so");
+  CoreProcess core(install);
+  ASSERT_TRUE(core.awaitMessage("open c")) << diagnostics(core);
+
+  // Bits 20..27 of the address word choose the plugin; the others do not count.
+  const std::string toC =
+      ipcPacket((1u << 28) | addressOf(0x23) | 0x5a5a5, KindData, "echo\0xyz"sv, 0xdeadbeef);
+  ASSERT_TRUE(core.send(toC));
+  EXPECT_EQ(core.receive(), "c:" + toC);
+
+  // A packet for a plugin that is not there goes nowhere.
+  ASSERT_TRUE(core.send(command(0x7f, "echo")));
+  const std::string toA = command(IdA, "echo\0one"sv);
+  ASSERT_TRUE(core.send(toA));
+  EXPECT_EQ(core.receive(), "A:" + toA);
+
+  // Two packets in one message, and one packet in two messages.
+  const std::string second = command(IdA, "echo\0two"sv);
+  ASSERT_TRUE(core.send(toA + second));
+  EXPECT_EQ(core.receive(), "A:" + toA);
+  EXPECT_EQ(core.receive(), "A:" + second);
+  ASSERT_TRUE(core.send(second.substr(0, 10)));
+  ASSERT_TRUE(core.send(second.substr(10)));
+  EXPECT_EQ(core.receive(), "A:" + second);
+
+  // The largest packet there is.
+  std::string words = "digest\0"s;
+  words += alphabet(65536 - 16 - words.size());
+  const std::string largest = command(IdA, words);
+  ASSERT_EQ(largest.size(), 65536u);
+  ASSERT_TRUE(core.send(largest));
+  EXPECT_EQ(core.receive(), "digest A 65536 " + std::to_string(fnv1a(largest)));
+
+  ASSERT_TRUE(core.send(stopPacket()));
+  EXPECT_EQ(core.waitForExit(), 0) << diagnostics(core);
+}
+
+TEST(IpcChannel, BadLengthsAreDiscardedAndTheChannelRecovers) {
+  CoreInstall install;
+  install.addPlugin("host/A.so");
+  CoreProcess core(install);
+  ASSERT_TRUE(core.awaitMessage("open A")) << diagnostics(core);
+
+  // Had the core taken one of these as the start of a longer packet, or spun
+  // on it, the echo behind it would not come back.
+  for (const uint32_t length : {65537u, 0u, 5u}) {
+    ASSERT_TRUE(core.send(ipcPacketWithLength(length, addressOf(IdA), KindData, "echo")));
+    const std::string echo = command(IdA, "echo\0after "s + std::to_string(length));
+    ASSERT_TRUE(core.send(echo));
+    EXPECT_EQ(core.receive(), "A:" + echo) << "after length " << length;
+  }
+
+  ASSERT_TRUE(core.send(stopPacket()));
+  ASSERT_EQ(core.waitForExit(), 0) << diagnostics(core);
+  const auto lines = logLines(core.output());
+  EXPECT_EQ(countText(lines, "bad ipc packet length"), 3u) << diagnostics(core);
+  EXPECT_EQ(lineWithText(lines, "bad ipc packet length").colour, WarningColour);
+}
+
+TEST(IpcChannel, BackgroundIdentificationSilencesAllLaterLines) {
+  CoreInstall install;
+  install.addPlugin("host/A.so");
+  CoreProcess core(install);
+  ASSERT_TRUE(core.awaitMessage("open A")) << diagnostics(core);
+
+  // Only the third string says background.
+  ASSERT_TRUE(core.send(ipcPacket(0, KindIdentify, "trovisd\0Background:true\0x\0"sv)));
+  ASSERT_TRUE(core.send(command(IdA, "log\0" "25\0still shown"sv)));
+  ASSERT_TRUE(core.send(command(IdA, "post\0first done"sv)));
+  ASSERT_TRUE(core.awaitMessage("first done")) << diagnostics(core);
+
+  ASSERT_TRUE(core.send(ipcPacket(0, KindIdentify, "a\0b\0Background:true\0"sv)));
+  ASSERT_TRUE(core.send(command(IdA, "log\0" "50\0not shown"sv)));
+  ASSERT_TRUE(core.send(command(IdA, "post\0second done"sv)));
+  ASSERT_TRUE(core.awaitMessage("second done")) << diagnostics(core);
+
+  ASSERT_TRUE(core.send(stopPacket()));
+  ASSERT_EQ(core.waitForExit(), 0) << diagnostics(core);
+  const auto lines = logLines(core.output());
+  EXPECT_EQ(textsStartingWith(lines, {"Open", "still", "not", "Clos", "Unload"}),
+            (Texts{"Opening 21:A", "Open A", "still shown"}))
+      << diagnostics(core);
+}
+
+TEST(IpcChannel, PluginIpcEventsLeaveInOrderAsSeparateMessages) {
+  CoreInstall install;
+  install.addPlugin("host/A.so");
+  CoreProcess core(install);
+  ASSERT_TRUE(core.awaitMessage("open A")) << diagnostics(core);
+
+  ASSERT_TRUE(core.send(command(IdA, "post\0first\0\0third\0*100000\0last"sv)));
+  Texts received;
+  for (int i = 0; i < 6; ++i) received.push_back(core.receive().value_or("(none)"));
+  // The empty payload is an empty message of its own (the core is still
+  // there, so the zero-length read is not the end of the stream); a payload
+  // above 64 KiB leaves as 64 KiB messages and the rest.
+  const std::string large = alphabet(100000);
+  const Texts expected{"first", "", "third", large.substr(0, 65536), large.substr(65536), "last"};
+  for (size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(received[i].size(), expected[i].size()) << "message " << i;
+    EXPECT_TRUE(received[i] == expected[i]) << "message " << i << " starts "
+                                            << received[i].substr(0, 40);
+  }
+
+  ASSERT_TRUE(core.send(stopPacket()));
+  EXPECT_EQ(core.waitForExit(), 0) << diagnostics(core);
+}
+
+TEST(IpcChannel, FailedWriteDoesNotStopTheNext) {
+  CoreInstall install;
+  install.addPlugin("host/A.so");
+  // With a send buffer this small the core's socket refuses a 60000-byte
+  // message (EMSGSIZE) instead of sending it.
+  CoreOptions options;
+  options.coreSendBuffer = 4096;
+  CoreProcess core(install, options);
+  ASSERT_TRUE(core.awaitMessage("open A")) << diagnostics(core);
+
+  ASSERT_TRUE(core.send(command(IdA, "post\0*60000\0after the failed one"sv)));
+  EXPECT_EQ(core.receive(), "after the failed one");
+  ASSERT_TRUE(core.send(command(IdA, "post\0and one more"sv)));
+  EXPECT_EQ(core.receive(), "and one more");
+
+  ASSERT_TRUE(core.send(stopPacket()));
+  EXPECT_EQ(core.waitForExit(), 0) << diagnostics(core);
+}
+
+TEST(IpcChannel, EndOfStreamStopsTheCoreInOrder) {
+  CoreInstall install;
+  install.addPlugin("host/A.so");
+  CoreProcess core(install);
+  ASSERT_TRUE(core.awaitMessage("open A")) << diagnostics(core);
+
+  core.closeChannel();
+  ASSERT_EQ(core.waitForExit(), 0) << diagnostics(core);
+  const auto lines = logLines(core.output());
+  EXPECT_EQ(textsStartingWith(lines, {"trovisd", "Clos", "Unload"}),
+            (Texts{"trovisd ipc pipe disconnected", "Closing 21:A", "Close A", "Closing 00:LogPI",
+                   "Unloading 21:A", "Unload A", "Unloading 00:LogPI"}))
+      << diagnostics(core);
+  EXPECT_EQ(lineWithText(lines, "trovisd ipc pipe disconnected").colour, CriticalColour);
+}
+
+bool commandWorks(const std::vector<std::string>& command) {
+  return runProcess(command, std::filesystem::temp_directory_path()).exitStatus == 0;
+}
+
+TEST(IpcChannel, ReceiveErrorTakesTheDisconnectPath) {
+  const char* emulator = std::getenv("TRV_EMULATOR");
+  if (emulator != nullptr && *emulator != '\0') {
+    GTEST_SKIP() << "the core runs under " << emulator << ": strace would trace the emulator";
+  }
+  if (!commandWorks({"strace", "-f", "-o", "/dev/null", "true"})) {
+    GTEST_SKIP() << "strace is not installed or may not trace here";
+  }
+  CoreInstall install;
+  install.addPlugin("host/A.so");
+  // Receives are recvmsg calls, the first one on the main thread and the rest
+  // on the I/O thread; strace counts per thread, so the I/O thread's second
+  // receive fails: the one that follows the packet below.
+  // LeakSanitizer cannot work in a traced process (sanitizer builds).
+  const char* inherited = std::getenv("ASAN_OPTIONS");
+  std::string asanOptions = "ASAN_OPTIONS=";
+  if (inherited != nullptr && *inherited != '\0') asanOptions += std::string(inherited) + ":";
+  asanOptions += "detect_leaks=0";
+  CoreOptions options;
+  options.wrapper = {"env", asanOptions, "strace", "-f", "-o", "/dev/null", "-e",
+                     "inject=recvmsg:error=ECONNRESET:when=2+"};
+  CoreProcess core(install, options);
+  ASSERT_TRUE(core.awaitMessage("open A")) << diagnostics(core);
+  ASSERT_TRUE(core.send(command(IdA, "log\0" "25\0packet received"sv)));
+
+  // The parent's end stays open: only the failed receive can stop the core.
+  ASSERT_EQ(core.waitForExit(), 0) << diagnostics(core);
+  const auto lines = logLines(core.output());
+  EXPECT_EQ(textsStartingWith(lines, {"packet", "trovisd", "Clos", "Unload"}),
+            (Texts{"packet received", "trovisd ipc pipe disconnected", "Closing 21:A", "Close A",
+                   "Closing 00:LogPI", "Unloading 21:A", "Unload A", "Unloading 00:LogPI"}))
+      << diagnostics(core);
+}
+
+// Sends `number` and waits until a handler of the process has taken it.
+bool deliverSignal(CoreProcess& core, int number) {
+  core.signal(number);
+  const uint64_t bit = uint64_t{1} << (number - 1);
+  const auto deadline = std::chrono::steady_clock::now() + ProcessDeadline;
+  while (!signalsTaken(core.pid(), bit)) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+TEST(Shutdown, RepeatedSigtermDoesNotInterruptTheOrderlySequence) {
+  CoreInstall install;
+  install.addPlugin("host/A.so");
+  install.addPlugin("host/Lingering.so");  // its Close waits for a release packet
+  CoreProcess core(install);
+  ASSERT_TRUE(core.awaitMessage("open Lingering")) << diagnostics(core);
+
+  core.signal(SIGTERM);
+  ASSERT_TRUE(core.awaitMessage("closing Lingering")) << diagnostics(core);
+  ASSERT_TRUE(deliverSignal(core, SIGTERM));
+  ASSERT_TRUE(deliverSignal(core, SIGTERM));
+  ASSERT_TRUE(core.send(command(IdLingering, "release")));
+
+  ASSERT_EQ(core.waitForExit(), 0) << diagnostics(core);
+  const auto lines = logLines(core.output());
+  EXPECT_EQ(textsStartingWith(lines, {"Clos", "Unload"}),
+            (Texts{"Closing 21:A", "Close A", "Closing 27:Lingering", "Close Lingering",
+                   "Closing 00:LogPI", "Unloading 21:A", "Unload A", "Unloading 27:Lingering",
+                   "Unload Lingering", "Unloading 00:LogPI"}))
+      << diagnostics(core);
+}
+
+TEST(Shutdown, SearchStillRunningIsWaitedForBeforeItsPluginIsUnloaded) {
+  CoreInstall install;
+  install.addPlugin("host/A.so");
+  install.addPlugin("host/Searcher.so");  // its OnSearch runs until it is closed
+  CoreProcess core(install);
+  ASSERT_TRUE(core.awaitMessage("open Searcher")) << diagnostics(core);
+
+  // A search request: an external origin, a search id and a payload.
+  ASSERT_TRUE(core.send(command(IdA, "search\0" "77\0find me"sv)));
+  ASSERT_TRUE(core.awaitMessage("search-start Searcher 77 find me")) << diagnostics(core);
+  ASSERT_TRUE(core.send(stopPacket()));
+
+  ASSERT_EQ(core.waitForExit(), 0) << diagnostics(core);
+  const auto lines = logLines(core.output());
+  EXPECT_EQ(textsStartingWith(lines, {"Close Searcher", "search", "Unload Searcher", "Unload while"}),
+            (Texts{"Close Searcher", "search-returned Searcher", "Unload Searcher"}))
+      << diagnostics(core);
+  EXPECT_EQ(lineWithText(lines, "search-returned Searcher").prefix, "searcher");
+}
+
+}  // namespace
+}  // namespace trv::test
