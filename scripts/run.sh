@@ -1,16 +1,19 @@
 #!/usr/bin/env bash
-# Builds the core and starts it in a run directory under build/; Ctrl-C stops it.
+# Builds the core, trovis-parent and the shipped plugins, then runs the core
+# under trovis-parent (in build/x86-64/run) until Ctrl-C. Arguments are passed
+# on to trovis-parent; see build/x86-64/bin/trovis-parent --help.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/install-deps.sh"
 source "$root/scripts/configurations.sh"
-configure_and_build x86-64 trovis-core
+configure_and_build x86-64 trovis-core trovis-parent LogPI
 
-run_dir="$root/build/run"
-mkdir -p "$run_dir/scripts"
-cp "$root/scripts/get_id.sh" "$run_dir/scripts/"
-cd "$run_dir"
 status=0
-"$root/build/x86-64/bin/trovis-core" || status=$?
-echo "trovis-core exited with status $status"
+"$root/build/x86-64/bin/trovis-parent" "$@" || status=$?
+# 125 is trovis-parent's own failure; every other status is the core's.
+if [ "$status" -eq 125 ]; then
+  echo "trovis-parent failed (status 125)"
+else
+  echo "trovis-core exited with status $status"
+fi

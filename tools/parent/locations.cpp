@@ -1,0 +1,61 @@
+#include "locations.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+#include <stdexcept>
+
+namespace trv::parent {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// Under qemu-user this still names the emulated program, not the emulator.
+fs::path ownDirectory() { return fs::read_symlink("/proc/self/exe").parent_path(); }
+
+void placeIdScript(const fs::path& runDir) {
+  const fs::path target = runDir / "scripts" / "get_id.sh";
+  if (fs::exists(target)) return;
+  const fs::path source = fs::path(TRV_SOURCE_DIR) / "scripts" / "get_id.sh";
+  if (!fs::exists(source)) {
+    std::fprintf(stderr, "trovis-parent: no %s to copy; the core falls back to a fixed device id\n",
+                 source.c_str());
+    return;
+  }
+  fs::create_directories(target.parent_path());
+  fs::copy_file(source, target);
+}
+
+}  // namespace
+
+fs::path corePath(const std::string& requested) {
+  // Absolute, since the core starts in another directory.
+  const fs::path core = requested.empty() ? ownDirectory() / "trovis-core" : fs::absolute(requested);
+  if (access(core.c_str(), X_OK) != 0) {
+    throw std::runtime_error("cannot run " + core.string() + ": " + std::strerror(errno));
+  }
+  return core;
+}
+
+fs::path prepareRunDir(const std::string& requested) {
+  const fs::path runDir = requested.empty() ? ownDirectory().parent_path() / "run" : fs::path(requested);
+  fs::create_directories(runDir);
+  placeIdScript(runDir);
+  return fs::absolute(runDir);
+}
+
+std::vector<std::string> coreCommand(const fs::path& core) {
+  std::vector<std::string> command;
+  const char* emulator = std::getenv("TRV_EMULATOR");
+  std::istringstream words(emulator != nullptr ? emulator : "");
+  for (std::string word; words >> word;) command.push_back(word);
+  command.push_back(core.string());
+  return command;
+}
+
+}  // namespace trv::parent

@@ -1,0 +1,22 @@
+// Where the core and its working directory are, and the command that starts it.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace trv::parent {
+
+// The core to start: `requested`, or trovis-core beside this executable.
+// Throws std::runtime_error when it is not an executable file.
+std::filesystem::path corePath(const std::string& requested);
+
+// The core's working directory: `requested`, or run/ beside the bin/ directory
+// holding this executable. Created when missing, and given a copy of
+// scripts/get_id.sh unless it has one. Throws std::filesystem::filesystem_error.
+std::filesystem::path prepareRunDir(const std::string& requested);
+
+// $TRV_EMULATOR's words, then the core.
+std::vector<std::string> coreCommand(const std::filesystem::path& core);
+
+}  // namespace trv::parent

@@ -1,0 +1,111 @@
+#include "packet.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+namespace trv::parent {
+
+namespace {
+
+constexpr size_t PreviewBytes = 32;
+
+void appendWord(Packet& packet, uint32_t word) {
+  uint8_t bytes[sizeof word];
+  std::memcpy(bytes, &word, sizeof word);
+  packet.insert(packet.end(), bytes, bytes + sizeof word);
+}
+
+uint32_t wordAt(std::span<const uint8_t> message, size_t index) {
+  uint32_t word;
+  std::memcpy(&word, message.data() + index * sizeof word, sizeof word);
+  return word;
+}
+
+std::string format(const char* pattern, auto... values) {
+  char text[96];
+  std::snprintf(text, sizeof text, pattern, values...);
+  return text;
+}
+
+// Plugins often end their text with a NUL or a line break; those still read as text.
+bool looksLikeText(std::span<const uint8_t> bytes) {
+  return std::all_of(bytes.begin(), bytes.end(), [](uint8_t byte) {
+    return (byte >= 0x20 && byte < 0x7f) || byte == '\0' || byte == '\n' || byte == '\r' || byte == '\t';
+  });
+}
+
+std::string quoted(std::span<const uint8_t> bytes) {
+  std::string text = "\"";
+  for (const uint8_t byte : bytes) {
+    switch (byte) {
+      case '\0': text += "\\0"; break;
+      case '\n': text += "\\n"; break;
+      case '\r': text += "\\r"; break;
+      case '\t': text += "\\t"; break;
+      case '"': text += "\\\""; break;
+      case '\\': text += "\\\\"; break;
+      default: text += static_cast<char>(byte);
+    }
+  }
+  return text + "\"";
+}
+
+std::string hex(std::span<const uint8_t> bytes) {
+  std::string text;
+  for (const uint8_t byte : bytes) text += format(text.empty() ? "%02x" : " %02x", byte);
+  return text;
+}
+
+std::string preview(std::span<const uint8_t> payload) {
+  if (payload.empty()) return "(no payload)";
+  const auto shown = payload.first(std::min(payload.size(), PreviewBytes));
+  std::string text = looksLikeText(shown) ? quoted(shown) : hex(shown);
+  if (shown.size() < payload.size()) text += format(" ... (%zu bytes)", payload.size());
+  return text;
+}
+
+}  // namespace
+
+Packet encodePacket(uint32_t address, uint32_t kind, uint32_t passThrough, std::string_view payload) {
+  Packet packet;
+  packet.reserve(HeaderSize + payload.size());
+  appendWord(packet, static_cast<uint32_t>(HeaderSize + payload.size()));
+  appendWord(packet, address);
+  appendWord(packet, kind);
+  appendWord(packet, passThrough);
+  packet.insert(packet.end(), payload.begin(), payload.end());
+  return packet;
+}
+
+Packet identificationPacket(std::string_view version, bool background) {
+  std::string payload = "trovis-parent";
+  payload += '\0';
+  payload += version;
+  payload += '\0';
+  if (background) {
+    payload += "Background:true";
+    payload += '\0';
+  }
+  return encodePacket(0, KindIdentify, 0, payload);
+}
+
+Packet stopPacket() { return encodePacket(0, KindStop, 0, {}); }
+
+Packet pluginPacket(uint8_t plugin, uint32_t kind, std::string_view payload) {
+  return encodePacket(uint32_t{plugin} << PluginShift, kind, 0, payload);
+}
+
+std::string describePacket(std::span<const uint8_t> message) {
+  if (message.size() < HeaderSize) {
+    return format("short message of %zu bytes: ", message.size()) + hex(message);
+  }
+  const uint32_t length = wordAt(message, 0);
+  std::string line = format("len=%u addr=0x%08x kind=%u pass=%u ", length, wordAt(message, 1),
+                            wordAt(message, 2), wordAt(message, 3));
+  line += preview(message.subspan(HeaderSize));
+  if (length != message.size()) line += format(" (message of %zu bytes)", message.size());
+  return line;
+}
+
+}  // namespace trv::parent
