@@ -1,0 +1,74 @@
+#include "core_rig.h"
+
+#include <stdexcept>
+
+#include "plugin.h"
+
+namespace trv::bench {
+
+namespace {
+
+std::filesystem::path executableDir() {
+  return std::filesystem::read_symlink("/proc/self/exe").parent_path();
+}
+
+template <typename Fn>
+Fn entryPoint(const core::SharedObject& object, const char* name,
+              const std::filesystem::path& path) {
+  void* address = object.symbol(name);
+  if (address == nullptr) {
+    throw std::runtime_error(path.string() + " exports no " + name);
+  }
+  return reinterpret_cast<Fn>(address);
+}
+
+}  // namespace
+
+std::vector<std::filesystem::path> benchPluginPaths() {
+  const auto dir = executableDir();
+  return {dir / "BenchA.so", dir / "BenchB.so", dir / "BenchC.so"};
+}
+
+BenchPlugin::BenchPlugin(const std::filesystem::path& path) {
+  if (std::string failure = object_.open(path); !failure.empty()) {
+    throw std::runtime_error("cannot open " + path.string() + ": " + failure);
+  }
+  onEvent_ = entryPoint<core::OnEventFn>(object_, "OnEvent", path);
+  delivered_ = entryPoint<DeliveredFn>(object_, "BenchDelivered", path);
+  observe_ = entryPoint<ObserveFn>(object_, "BenchObserve", path);
+}
+
+std::vector<BenchPlugin> openBenchPlugins() {
+  std::vector<BenchPlugin> plugins;
+  for (const auto& path : benchPluginPaths()) plugins.emplace_back(path);
+  return plugins;
+}
+
+CoreRig::CoreRig(const std::vector<std::filesystem::path>& pluginPaths, int32_t coreLogThreshold)
+    : core_(std::filesystem::read_symlink("/proc/self/exe").string()) {
+  core::g_core = &core_;
+  core_.logLevels.set(0, coreLogThreshold);
+  for (const auto& path : pluginPaths) {
+    auto plugin = core::Plugin::Create(path, core::postEvent, core_.deviceId);
+    if (plugin->loadCode() == 0) plugin->Open();
+    if (plugin->loadCode() != 0 || plugin->openCode() != 0) {
+      core::g_core = nullptr;
+      throw std::runtime_error("cannot use " + path.string() + ": " + plugin->errorText());
+    }
+    core_.plugins.push_back(std::move(plugin));
+  }
+  dispatcher_ = std::thread([this] { core_.dispatchLoop(); });
+}
+
+CoreRig::~CoreRig() {
+  stop();
+  core::g_core = nullptr;
+}
+
+void CoreRig::stop() {
+  if (!dispatcher_.joinable()) return;
+  core_.requestStop();
+  dispatcher_.join();
+}
+
+}  // namespace trv::bench
