@@ -4,6 +4,7 @@
 #   asan-ubsan  the same tests under AddressSanitizer and UndefinedBehaviorSanitizer
 #   tsan        the concurrency tests under ThreadSanitizer
 #   armhf       the 32-bit ARM target, tests run under qemu-arm
+#   fuzz        the libFuzzer targets for a bounded time (about a minute)
 # Usage: scripts/test.sh [configuration...]   (default: all of them)
 # Ends with one summary line per configuration; exits non-zero if any failed.
 set -uo pipefail
@@ -13,13 +14,24 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 source "$root/scripts/configurations.sh"
 
 configurations=("$@")
-[ ${#configurations[@]} -gt 0 ] || configurations=("${all_configurations[@]}")
+[ ${#configurations[@]} -gt 0 ] || configurations=("${all_configurations[@]}" fuzz)
 
 summaries=()
 total_passed=0
 total_failed=0
 
 for name in "${configurations[@]}"; do
+  if [ "$name" = fuzz ]; then
+    echo "=== fuzz ==="
+    if "$root/scripts/fuzz.sh" 60; then
+      summaries+=("fuzz: 1 passed, 0 failed")
+      total_passed=$((total_passed + 1))
+    else
+      summaries+=("fuzz: 0 passed, 1 failed")
+      total_failed=$((total_failed + 1))
+    fi
+    continue
+  fi
   dir="$root/build/$name"
   log="$dir/ctest.log"
   echo "=== $name ==="
