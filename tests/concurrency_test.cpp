@@ -39,8 +39,10 @@ bool eventually(const std::function<bool()>& condition) {
 // One random live record of a random type and origin with a payload of
 // 0..4096 bytes, of which about a third the plugins keep.
 EventParms randomRecord(std::mt19937& random, std::string& payload) {
-  static constexpr uint32_t types[] = {TypeVideo, TypeVideo, TypeVideo, TypeAudio, TypeAudio, TypeAlarm,
-                                       TypeAlarm, TypePos,   TypeLog,   TypeConfig, TypeAnalytic, TypeWatchdog};
+  static constexpr uint32_t types[] = {
+      TypeVideo, TypeVideo, TypeVideo,  TypeAudio,    TypeAudio,    TypeAlarm,
+      TypeAlarm, TypePos,   TypeLog,    TypeConfig,   TypeAnalytic, TypeWatchdog,
+  };
   static constexpr uint32_t sources[] = {OriginA, OriginB, OriginC, External};
   const uint32_t type = types[random() % std::size(types)];
   EventParms event = makeEvent(type, FlagLive | FlagText, sources[random() % std::size(sources)]);
@@ -66,7 +68,8 @@ TEST(Concurrency, PostingKeepingSearchingAndStoppingLeaveNoReferenceBehind) {
   g_core = &core;
   // Thousands of live log lines have no reader here.
   core.logWriter.setBackground();
-  const std::vector<std::pair<char, uint32_t>> copies = {{'A', OriginA}, {'B', OriginB}, {'C', OriginC}};
+  const std::vector<std::pair<char, uint32_t>> copies = {
+      {'A', OriginA}, {'B', OriginB}, {'C', OriginC}};
   for (const auto& [letter, origin] : copies) {
     const PluginInfo caps = route::wantsAll(origin);
     route::controls(letter).setup(&caps, letter == 'A' ? 0 : route::ServesSearches);
@@ -124,7 +127,8 @@ TEST(Concurrency, PostingKeepingSearchingAndStoppingLeaveNoReferenceBehind) {
   // Search threads hold their plugin until they are done; one may still wait
   // for a result the givers have yet to release.
   EXPECT_TRUE(eventually([&] {
-    return std::ranges::all_of(core.plugins, [](const auto& plugin) { return plugin.use_count() == 1; });
+    return std::ranges::all_of(core.plugins,
+                               [](const auto& plugin) { return plugin.use_count() == 1; });
   }));
   core.searchHandler.isCancelled(0);
   quit = true;

@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <functional>
 #include <initializer_list>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -56,7 +55,8 @@ bool eventually(const std::function<bool()>& condition) {
 // Search threads are detached, and each holds its plugin until it has left
 // the core's search bookkeeping: a plugin only the core holds has none left.
 bool onlyTheCoreHoldsPlugins(const DvrCore& core) {
-  return std::ranges::all_of(core.plugins, [](const auto& plugin) { return plugin.use_count() == 1; });
+  return std::ranges::all_of(core.plugins,
+                             [](const auto& plugin) { return plugin.use_count() == 1; });
 }
 
 bool searchThreadsEnded(DvrCore& core) {
@@ -124,7 +124,8 @@ int post(EventParms event, std::string text = {}) {
   return postEvent(&event);
 }
 
-EventParms videoFrame(uint32_t source, bool key, uint8_t frameFlags = 0, uint32_t type = TypeVideo) {
+EventParms videoFrame(uint32_t source, bool key, uint8_t frameFlags = 0,
+                      uint32_t type = TypeVideo) {
   EventParms frame = makeEvent(type, FlagLive, source);
   frame.detail[detail_offset::frameKind] = key ? KeyFrame : 0;
   frame.detail[detail_offset::frameFlags] = frameFlags;
@@ -207,7 +208,9 @@ bool coreHoldsNothing(DvrCore& core) {
 // Waits until `count` blocks exist while the core holds none: the others are
 // kept by plugins or are payload copies of results waiting for flow control.
 bool blocksSettleAt(DvrCore& core, uint32_t count) {
-  return eventually([&] { return core.refBlocks.holders(0) == 0 && core.refBlocks.blockCount() == count; });
+  return eventually([&] {
+    return core.refBlocks.holders(0) == 0 && core.refBlocks.blockCount() == count;
+  });
 }
 
 std::string pointerText(const void* pointer) {
@@ -229,8 +232,11 @@ bool hasTimedLine(std::string_view written, std::string_view colour, std::string
     written.remove_prefix(line.size());
     if (!line.starts_with(colour)) continue;
     line.remove_prefix(colour.size());
-    if (line.size() < shape.size() || !std::ranges::equal(line.substr(0, shape.size()), shape, fits)) continue;
-    if (line.substr(shape.size()) == rest) return true;
+    if (line.size() < shape.size()) continue;
+    if (std::ranges::equal(line.substr(0, shape.size()), shape, fits) &&
+        line.substr(shape.size()) == rest) {
+      return true;
+    }
   }
   return false;
 }
@@ -262,7 +268,8 @@ void expectRouting(RunningCore& running, const std::vector<Routed>& cases) {
 }
 
 TEST(DeliveryRule, LiveMediaReturnsToItsOriginOnlyWhenOutputBound) {
-  RunningCore running({{'A', wantsAll(OriginA)}, {'B', wantsNothing(OriginB)}, {'C', wantsAll(OriginC)}});
+  RunningCore running(
+      {{'A', wantsAll(OriginA)}, {'B', wantsNothing(OriginB)}, {'C', wantsAll(OriginC)}});
   expectRouting(running, {
       {"video", videoFrame(OriginC, true), "A"},
       {"video-out", videoFrame(OriginC, true, FrameOutputBound), "AC"},
@@ -290,7 +297,8 @@ TEST(DeliveryRule, ModifiedMediaNeverReachesAPluginWhoseOriginNamesNoPlugin) {
 
 TEST(DeliveryRule, LogNeverReturnsToItsOriginAndWatchdogOnlyDoes) {
   // B wants nothing, which does not matter to watchdog records.
-  RunningCore running({{'A', wantsAll(OriginA)}, {'B', wantsNothing(OriginB)}, {'C', wantsAll(OriginC)}});
+  RunningCore running(
+      {{'A', wantsAll(OriginA)}, {'B', wantsNothing(OriginB)}, {'C', wantsAll(OriginC)}});
   expectRouting(running, {
       {"log-from-c", liveLog(OriginC, 50), "A"},
       {"log-from-a", liveLog(OriginA, 50), "C"},
@@ -303,7 +311,8 @@ TEST(DeliveryRule, LogNeverReturnsToItsOriginAndWatchdogOnlyDoes) {
 }
 
 TEST(DeliveryRule, ConfigAndAnalyticReturnToTheirOriginOnlyWhenTheFirstWordIsSet) {
-  RunningCore running({{'A', wantsAll(OriginA)}, {'B', wantsNothing(OriginB)}, {'C', wantsAll(OriginC)}});
+  RunningCore running(
+      {{'A', wantsAll(OriginA)}, {'B', wantsNothing(OriginB)}, {'C', wantsAll(OriginC)}});
   expectRouting(running, {
       // Config needs no caps.
       {"config", withFirstWord(TypeConfig, OriginC, 0), "AB"},
@@ -378,7 +387,9 @@ TEST(LiveVideoGate, FramesBeyondTheLongestGopAreDroppedUntilTheNextKeyFrame) {
   EXPECT_EQ(post(videoFrame(OriginC, true)), 0);
   // The key frame counts 1: non-key frames 1..764 bring the count to 765.
   int passed = 0;
-  for (int frame = 1; frame <= 764; ++frame) passed += post(videoFrame(OriginC, false)) == 0 ? 1 : 0;
+  for (int frame = 1; frame <= 764; ++frame) {
+    if (post(videoFrame(OriginC, false)) == 0) ++passed;
+  }
   EXPECT_EQ(passed, 764);
   EXPECT_EQ(post(videoFrame(OriginC, false)), 4);
   EXPECT_EQ(post(videoFrame(OriginC, false)), 4);
@@ -409,7 +420,8 @@ TEST(LiveVideoGate, ThrottlingDropsLiveMediaAndForgetsTheLastKeyFrame) {
 }
 
 TEST(KeptPayload, BlockLivesUntilEveryKeeperHasGivenItBack) {
-  RunningCore running({{'A', wantsAll(OriginA)}, {'B', wantsAll(OriginB)}, {'C', wantsNothing(OriginC)}});
+  RunningCore running(
+      {{'A', wantsAll(OriginA)}, {'B', wantsAll(OriginB)}, {'C', wantsNothing(OriginC)}});
   DvrCore& core = running.core;
   ASSERT_EQ(post(makeEvent(TypeAlarm, FlagLive | FlagText, External), "keep-shared"), 0);
   flush(running);
@@ -436,7 +448,8 @@ TEST(KeptPayload, BlockLivesUntilEveryKeeperHasGivenItBack) {
 }
 
 TEST(KeptPayload, StrayAndRepeatedDecrefsAreIgnoredWithAWarning) {
-  RunningCore running({{'A', wantsAll(OriginA)}, {'B', wantsAll(OriginB)}, {'C', wantsNothing(OriginC)}});
+  RunningCore running(
+      {{'A', wantsAll(OriginA)}, {'B', wantsAll(OriginB)}, {'C', wantsNothing(OriginC)}});
   DvrCore& core = running.core;
   ASSERT_EQ(post(makeEvent(TypeAlarm, FlagLive | FlagText, External), "keep-stray"), 0);
   flush(running);
@@ -460,10 +473,14 @@ TEST(KeptPayload, StrayAndRepeatedDecrefsAreIgnoredWithAWarning) {
   EXPECT_EQ(core.refBlocks.holders(0x13), 1u);
   EXPECT_EQ(core.refBlocks.holders(0x14), 0u);
 
-  const auto warned = [](const std::string& text) { return receivedWithText('A', text).size(); };
-  EXPECT_EQ(warned("decref ignored: 12:RouteA holds no kept reference to payload " + pointerText(payload)), 1u);
-  EXPECT_EQ(warned("decref ignored: 14:RouteC holds no kept reference to payload " + pointerText(payload)), 1u);
-  EXPECT_EQ(warned("decref ignored: 13:RouteB holds no kept reference to payload " + pointerText(&unknown)), 1u);
+  const auto warnings = [](std::string_view sender, const void* address) {
+    const std::string text = "decref ignored: " + std::string(sender) +
+                             " holds no kept reference to payload " + pointerText(address);
+    return receivedWithText('A', text).size();
+  };
+  EXPECT_EQ(warnings("12:RouteA", payload), 1u);
+  EXPECT_EQ(warnings("14:RouteC", payload), 1u);
+  EXPECT_EQ(warnings("13:RouteB", &unknown), 1u);
 
   EXPECT_EQ(route('B').decref(payload), 0);
   EXPECT_EQ(core.refBlocks.blockCount(), 0u);
@@ -550,11 +567,14 @@ TEST(Search, EachServingPluginAnswersOnItsOwnThreadOneLiveResultAtATime) {
 }
 
 TEST(Search, CancelRefusesFurtherResultsUntilTheSearchIsRequestedAgain) {
-  RunningCore running({{'A', wantsAll(OriginA)}, {'B', wantsNothing(OriginB), route::ServesSearches}});
+  RunningCore running(
+      {{'A', wantsAll(OriginA)}, {'B', wantsNothing(OriginB), route::ServesSearches}});
   constexpr uint32_t searchId = OriginA | 0x22;
   EXPECT_EQ(postCancel(searchId, FlagQuery), 0);
   EXPECT_EQ(postSearch(searchId, "post:drop-first wait post:drop-second query"), 0);
-  ASSERT_TRUE(eventually([] { return searchReached('B', [](const auto& s) { return s.answered == 1; }); }));
+  ASSERT_TRUE(eventually([] {
+    return searchReached('B', [](const auto& search) { return search.answered == 1; });
+  }));
   EXPECT_EQ(postCancel(searchId), 0);
   EXPECT_EQ(postCancel(searchId, FlagQuery), 1);
   EXPECT_EQ(postCancel(OriginA | 0x23, FlagQuery), 0);
@@ -592,7 +612,8 @@ TEST(Search, RequestWithoutPayloadIsConsumedButStartsNothing) {
   // Neither request was delivered as an event.
   for (const char letter : {'A', 'B'}) {
     for (const Received& record : receivedBy(letter)) {
-      EXPECT_FALSE(record.source == External && record.searchId != 0) << letter << " got " << record.text;
+      EXPECT_FALSE(record.source == External && record.searchId != 0)
+          << letter << " got " << record.text;
     }
   }
 }
@@ -614,7 +635,8 @@ TEST(Search, ResultsPostedOutsideASearchThreadAreRefused) {
 }
 
 TEST(Search, StoppingRefusesAResultThatWaitedForFlowControl) {
-  RunningCore running({{'A', wantsAll(OriginA)}, {'B', wantsNothing(OriginB), route::ServesSearches}});
+  RunningCore running(
+      {{'A', wantsAll(OriginA)}, {'B', wantsNothing(OriginB), route::ServesSearches}});
   EXPECT_EQ(postSearch(OriginA | 0x41, "post:keep-first post:keep-second"), 0);
   ASSERT_TRUE(eventually([] { return receivedWithText('A', "keep-first").size() == 1; }));
   // The first result kept, the copy of the second waiting for it.
@@ -678,12 +700,14 @@ TEST(SynchronousAnswers, IpcCryptoCancelAndDecrefAreAnsweredAndNeverQueued) {
   EXPECT_EQ(post(makeEvent(TypeDecref, 0, OriginA)), 0);
   flush(running);
   for (const Received& record : receivedBy('A')) {
-    EXPECT_THAT(record.type, testing::AnyOf(uint32_t{TypeLog}, uint32_t{TypeConfig})) << record.text;
+    EXPECT_THAT(record.type, testing::AnyOf(uint32_t{TypeLog}, uint32_t{TypeConfig}))
+        << record.text;
   }
 }
 
 TEST(Stopping, NewRecordsAreRefusedButKeptPayloadsCanBeGivenBack) {
-  RunningCore running({{'A', wantsAll(OriginA)}, {'B', wantsNothing(OriginB), route::ServesSearches}});
+  RunningCore running(
+      {{'A', wantsAll(OriginA)}, {'B', wantsNothing(OriginB), route::ServesSearches}});
   DvrCore& core = running.core;
   ASSERT_EQ(post(makeEvent(TypeAlarm, FlagLive | FlagText, External), "keep-over-stop"), 0);
   ASSERT_TRUE(eventually([] { return !receivedWithText('A', "keep-over-stop").empty(); }));
@@ -706,21 +730,25 @@ TEST(Dispatch, SlowPluginIsReportedAtLevelZeroExceptForLiveLogLines) {
   logOnly.logCaps = WantsLive;
   RunningCore running({{'A', logOnly}, {'B', wantsAll(OriginB)}, {'C', wantsNothing(OriginC)}});
   running.core.logLevels.set(0, 0);
-  ASSERT_EQ(post(makeEvent(TypeAlarm, FlagLive | FlagText, OriginC), "slow" + std::string(596, '.')), 0);
+  const std::string slow = "slow" + std::string(596, '.');
+  ASSERT_EQ(post(makeEvent(TypeAlarm, FlagLive | FlagText, OriginC), slow), 0);
   ASSERT_EQ(post(liveLog(OriginC, 50), "slow-line"), 0);
-  flush(running);
-  int alarms = 0;
-  int logs = 0;
-  for (const Received& record : receivedBy('A')) {
-    const int millis = millisTaken(record.text, "RouteB", "ms for alarm event from RouteC [600]");
-    if (millis >= 0) {
-      ++alarms;
-      EXPECT_GE(millis, 20);
+  // Reports are posted while the dispatch loop delivers, so they may come
+  // after a marker posted meanwhile.
+  const auto reports = [](std::string_view rest) {
+    int count = 0;
+    for (const Received& record : receivedBy('A')) {
+      const int millis = millisTaken(record.text, "RouteB", rest);
+      if (millis < 0) continue;
+      ++count;
+      EXPECT_GE(millis, 20) << record.text;
     }
-    if (std::string_view(record.text).find("ms for log event") != std::string_view::npos) ++logs;
-  }
-  EXPECT_EQ(alarms, 1);
-  EXPECT_EQ(logs, 0);
+    return count;
+  };
+  EXPECT_TRUE(eventually([&] { return reports("ms for alarm event from RouteC [600]") == 1; }));
+  flush(running);
+  EXPECT_EQ(reports("ms for alarm event from RouteC [600]"), 1);
+  EXPECT_EQ(reports("ms for log event from RouteC [9]"), 0);
 }
 
 TEST(Dispatch, APluginRewritingItsRecordDoesNotChangeWhatLaterPluginsGet) {

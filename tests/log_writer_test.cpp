@@ -1,5 +1,6 @@
 #include "log_writer.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -43,7 +44,9 @@ std::string writtenBy(const std::function<void(LogWriter&)>& write) {
   std::fflush(file.get());
   std::rewind(file.get());
   std::string text;
-  for (int c = std::fgetc(file.get()); c != EOF; c = std::fgetc(file.get())) text += static_cast<char>(c);
+  for (int c = std::fgetc(file.get()); c != EOF; c = std::fgetc(file.get())) {
+    text += static_cast<char>(c);
+  }
   return text;
 }
 
@@ -135,7 +138,7 @@ TEST(LogWriterLine, ShortWriteThrows) {
     writer.writeLogLine(0, 30, "lost");
     FAIL() << "no exception";
   } catch (const std::system_error& error) {
-    EXPECT_NE(std::string(error.what()).find("cannot write to file"), std::string::npos) << error.what();
+    EXPECT_THAT(error.what(), testing::HasSubstr("cannot write to file"));
     EXPECT_EQ(error.code(), std::errc::no_space_on_device);
   }
 }

@@ -76,18 +76,22 @@ inline trv::core::PluginInfo capsOf(uint32_t origin, uint32_t every) {
   return info;
 }
 
-inline trv::core::PluginInfo wantsAll(uint32_t origin) { return capsOf(origin, trv::core::WantsLive); }
+inline trv::core::PluginInfo wantsAll(uint32_t origin) {
+  return capsOf(origin, trv::core::WantsLive);
+}
 inline trv::core::PluginInfo wantsNothing(uint32_t origin) { return capsOf(origin, 0); }
 
 inline std::vector<Received> receivedBy(char copy) {
   std::vector<Received> records(controls(copy).received(nullptr, 0));
-  records.resize(std::min(records.size(), controls(copy).received(records.data(), records.size())));
+  const size_t copied = controls(copy).received(records.data(), records.size());
+  records.resize(std::min(records.size(), copied));
   return records;
 }
 
 inline std::vector<Search> searchesOf(char copy) {
   std::vector<Search> searches(controls(copy).searches(nullptr, 0));
-  searches.resize(std::min(searches.size(), controls(copy).searches(searches.data(), searches.size())));
+  const size_t copied = controls(copy).searches(searches.data(), searches.size());
+  searches.resize(std::min(searches.size(), copied));
   return searches;
 }
 

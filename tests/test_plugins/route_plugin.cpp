@@ -61,7 +61,8 @@ uint32_t ownOrigin() {
 // Takes one permit of RouteProceed; false when none came in time.
 bool awaitPermit() {
   std::unique_lock lock(mutex);
-  const bool granted = changed.wait_for(lock, WaitLimit, [] { return state.finished || state.permits > 0; });
+  const bool granted =
+      changed.wait_for(lock, WaitLimit, [] { return state.finished || state.permits > 0; });
   if (granted && !state.finished) --state.permits;
   return granted;
 }
@@ -183,7 +184,9 @@ void runStep(size_t index, uint32_t searchId, std::string_view step) {
   }
   if (!step.starts_with("post:") && step != "query") return;
   updateSearch(index, [](route::Search& search) { ++search.started; });
-  noteAnswer(index, step == "query" ? postCancelQuery(searchId) : postResult(searchId, step.substr(5)));
+  const int32_t answer =
+      step == "query" ? postCancelQuery(searchId) : postResult(searchId, step.substr(5));
+  noteAnswer(index, answer);
 }
 
 template <typename Item>
@@ -278,7 +281,8 @@ TRV_PLUGIN_EXPORT size_t RouteDecrefKept() {
 
 TRV_PLUGIN_EXPORT const void* RouteHeld(uint32_t timeoutMs) {
   std::unique_lock lock(mutex);
-  changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [] { return state.held != nullptr; });
+  changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                   [] { return state.held != nullptr; });
   return state.held;
 }
 
