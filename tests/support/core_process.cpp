@@ -163,6 +163,8 @@ CoreProcess::CoreProcess(const CoreInstall& install, CoreOptions options) {
   pid_ = fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
+    // A group of its own: a wrapper's children are killed with it.
+    setpgid(0, 0);
     dup2(out[1], STDOUT_FILENO);
     dup2(err[1], STDERR_FILENO);
     dup2(devNull, STDIN_FILENO);
@@ -172,6 +174,7 @@ CoreProcess::CoreProcess(const CoreInstall& install, CoreOptions options) {
     execvp(argv.get()[0], argv.get());
     _exit(127);
   }
+  setpgid(pid_, pid_);
   close(devNull);
   close(out[1]);
   close(err[1]);
@@ -181,8 +184,8 @@ CoreProcess::CoreProcess(const CoreInstall& install, CoreOptions options) {
 }
 
 CoreProcess::~CoreProcess() {
-  if (!exited_) {
-    kill(pid_, SIGKILL);
+  if (!exited_ && pid_ > 0) {
+    kill(-pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
   }
   if (reader_.joinable()) reader_.join();
@@ -246,8 +249,8 @@ int CoreProcess::waitForExit() {
     ended = outputClosed_.wait_for(lock, ProcessDeadline, [this] { return outputDone_; });
   }
   // The output closes when the process ends; a process still holding it
-  // after the deadline is taken as hung.
-  if (!ended) kill(pid_, SIGKILL);
+  // after the deadline is taken as hung, with everything it started.
+  if (!ended && pid_ > 0) kill(-pid_, SIGKILL);
   int status = 0;
   waitpid(pid_, &status, 0);
   exited_ = true;
@@ -275,6 +278,8 @@ bool signalsTaken(pid_t pid, uint64_t signals) {
   std::stringstream status;
   status << file.rdbuf();
   const std::string text = status.str();
+  // A process that has ended takes no more signals.
+  if (text.empty() || text.find("\nState:\tZ") != std::string::npos) return true;
   return ((hexField(text, "SigPnd") | hexField(text, "ShdPnd")) & signals) == 0;
 }
 

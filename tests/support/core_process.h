@@ -76,7 +76,8 @@ struct CoreOptions {
 };
 
 // The core process, started from a CoreInstall in its working directory with
-// standard input closed. Killed when destroyed while still running.
+// standard input closed, as the leader of a process group of its own. The
+// group is killed when this is destroyed while the process still runs.
 class CoreProcess {
  public:
   explicit CoreProcess(const CoreInstall& install, CoreOptions options = {});
@@ -122,8 +123,8 @@ class CoreProcess {
   std::thread reader_;
 };
 
-// SIGTERM, SIGINT and the like have been taken by a handler of `pid`: none of
-// `signals` (bit n-1 for signal n) is pending any more.
+// None of `signals` (bit n-1 for signal n) is pending for `pid` any more: a
+// handler has taken them, or the process has ended.
 bool signalsTaken(pid_t pid, uint64_t signals);
 
 }  // namespace trv::test
