@@ -1,6 +1,5 @@
 // The dispatch loop: takes records from the queue and hands each to the
 // plugins that want it, keeping payload references right.
-#include <array>
 #include <chrono>
 
 #include "core_log.h"
@@ -13,15 +12,29 @@ namespace {
 
 constexpr int64_t SlowDeliveryNs = 5000000;
 
+// Longer than a producer needs to copy even a large payload, far shorter
+// than the gap between two video frames.
+constexpr auto DispatchSpin = std::chrono::microseconds(10);
+
+inline void cpuRelax() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__arm__) || defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
 }  // namespace
 
 void DvrCore::dispatchLoop() {
   DispatchCounters dispatch;
   StatisticsReport report(Clock::now());
-  // Records are taken a batch at a time: one lock for many records while
-  // the producers run ahead.
-  std::array<EventParms, 32> batch;
+  // Everything queued is taken at once by swapping rings, so a producer never
+  // waits on the lock for longer than a few pointer moves; the emptied ring
+  // goes back for reuse.
+  RecordQueue taken;
   for (;;) {
+    spinForRecords();
     std::unique_lock lock(queueMutex);
     if (eventQueue.empty()) {
       const auto deadline = Clock::now() + std::chrono::seconds(1);
@@ -37,20 +50,35 @@ void DvrCore::dispatchLoop() {
       statisticsCheck(report, dispatch, Clock::now());
       continue;
     }
-    const size_t taken = eventQueue.popInto(batch.data(), batch.size());
-    const size_t left = eventQueue.size();
+    eventQueue.swap(taken);
+    recordsQueued.store(false, std::memory_order_relaxed);
     lock.unlock();
 
     // Each plugin call's end time is the next one's start, across records.
     auto now = Clock::now();
-    for (size_t i = 0; i < taken; ++i) {
-      dispatch.inQueue = static_cast<uint32_t>(left + taken - 1 - i);
+    while (!taken.empty()) {
+      const EventParms& record = taken.front();
+      dispatch.inQueue = static_cast<uint32_t>(taken.size() - 1);
       ++dispatch.events;
       statisticsCheck(report, dispatch, now);
       // Configuration deltas are applied here, before the plugins see the record.
-      now = deliverToPlugins(batch[i], now, dispatch);
-      releaseRef(batch[i].data, 0);
+      now = deliverToPlugins(record, now, dispatch);
+      releaseRef(record.data, 0);
+      taken.dropFront();
     }
+  }
+}
+
+// A record that follows within a few microseconds is taken without the
+// futex sleep and wake-up that would cost both threads far more.
+bool DvrCore::spinForRecords() const {
+  if (!spinBeforeSleep_) return false;
+  const auto until = Clock::now() + DispatchSpin;
+  for (unsigned i = 1;; ++i) {
+    if (recordsQueued.load(std::memory_order_relaxed) || stopping()) return true;
+    cpuRelax();
+    // The clock costs more than a pause: look at it now and then.
+    if (i % 16 == 0 && Clock::now() >= until) return false;
   }
 }
 

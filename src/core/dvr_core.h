@@ -15,6 +15,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include <boost/asio/generic/seq_packet_protocol.hpp>
@@ -132,6 +133,9 @@ class DvrCore {
   std::mutex queueMutex;
   std::condition_variable queueCondition;
   RecordQueue eventQueue;  // guarded by queueMutex
+  // Set while eventQueue holds records; written under queueMutex, read
+  // without it by the dispatcher's spin.
+  std::atomic<bool> recordsQueued{false};
   StreamGate streamGate;
   std::string exePath;
   std::string productFamily{"Trovis"};
@@ -162,6 +166,7 @@ class DvrCore {
   // Hands a record to the plugins that want it; returns when the last call ended.
   Clock::time_point deliverToPlugins(const EventParms& record, Clock::time_point start,
                                      DispatchCounters& dispatch);
+  bool spinForRecords() const;
   void statisticsCheck(StatisticsReport& report, DispatchCounters& dispatch, Clock::time_point now);
   std::string originName(uint32_t source) const;
   void reportHeldReferences();
@@ -180,6 +185,8 @@ class DvrCore {
   void onIpcSent(const boost::system::error_code& ec, std::size_t n);
   uint32_t ipcSendOffset = 0;  // bytes of the front packet already sent
 
+  // Spinning before sleeping pays only where the producer runs meanwhile.
+  const bool spinBeforeSleep_ = std::thread::hardware_concurrency() > 1;
   uint32_t memoryBaseline_ = 0;  // memory in use at the last statistics report
 };
 

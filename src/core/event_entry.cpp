@@ -86,6 +86,7 @@ int32_t DvrCore::enqueue(const EventParms& event) {
     if (stopping()) return 1;
     refBlocks.addRef(block.handOver(), 0);
     eventQueue.push(record);
+    recordsQueued.store(true, std::memory_order_relaxed);
   }
   queueCondition.notify_one();
   return 0;

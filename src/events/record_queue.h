@@ -17,16 +17,21 @@ class RecordQueue {
 
   void push(const EventParms& record);
 
+  // The oldest record; the queue must not be empty.
+  const EventParms& front() const { return ring_[head_]; }
+  void dropFront();
+
   // Removes and returns the oldest record; the queue must not be empty.
   EventParms pop();
 
-  // Moves up to `max` of the oldest records to `out`; returns how many.
-  size_t popInto(EventParms* out, size_t max);
+  // Exchanges contents and storage: the consumer takes everything queued in
+  // constant time and hands back its own emptied ring for reuse.
+  void swap(RecordQueue& other) noexcept;
 
  private:
   void grow();
 
-  std::vector<EventParms> ring_;
+  std::vector<EventParms> ring_;  // size is 0 or a power of two
   size_t head_ = 0;
   size_t count_ = 0;
 };
