@@ -61,8 +61,7 @@ bool onlyTheCoreHoldsPlugins(const DvrCore& core) {
 
 bool searchThreadsEnded(DvrCore& core) {
   const bool ended = eventually([&] { return onlyTheCoreHoldsPlugins(core); });
-  // Takes the search mutex the last thread released on its way out.
-  core.searchHandler.isCancelled(0);
+  core.searchHandler.awaitThreads();
   return ended;
 }
 
@@ -92,7 +91,7 @@ class RunningCore {
       for (const char letter : letters_) route(letter).decrefKept();
       return onlyTheCoreHoldsPlugins(core);
     });
-    core.searchHandler.isCancelled(0);
+    core.searchHandler.awaitThreads();
     for (const char letter : letters_) route(letter).decrefKept();
     g_core = nullptr;
   }
@@ -564,6 +563,26 @@ TEST(Search, EachServingPluginAnswersOnItsOwnThreadOneLiveResultAtATime) {
   ASSERT_TRUE(searchThreadsEnded(running.core));
   EXPECT_TRUE(eventually([&] { return running.core.refBlocks.blockCount() == 0; }));
   EXPECT_EQ(running.core.refBlocks.holders(0x12), 0u);
+}
+
+TEST(Search, AwaitingThreadsReturnsOnceEverySearchThreadHasLetGoOfItsPlugin) {
+  RunningCore running({{'B', wantsNothing(OriginB), route::ServesSearches}});
+  EXPECT_EQ(postSearch(OriginA | 0x24, "wait"), 0);
+  ASSERT_TRUE(eventually([] { return searchesOf('B').size() == 1; }));
+
+  std::atomic<bool> awaited{false};
+  std::thread awaiting([&] {
+    running.core.searchHandler.awaitThreads();
+    awaited = true;
+  });
+  std::this_thread::sleep_for(50ms);
+  EXPECT_FALSE(awaited) << "returned while a search thread was still inside its plugin";
+  route('B').proceed();
+  awaiting.join();
+  // The core stops and unloads right after: nothing but the core may hold
+  // the plugin any more.
+  EXPECT_TRUE(onlyTheCoreHoldsPlugins(running.core));
+  EXPECT_TRUE(searchesOf('B')[0].done);
 }
 
 TEST(Search, CancelRefusesFurtherResultsUntilTheSearchIsRequestedAgain) {

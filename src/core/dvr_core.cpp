@@ -83,6 +83,7 @@ void DvrCore::Run() {
 
   closePlugins();
   unloadPlugins();
+  searchHandler.awaitThreads();
   // Handlers not yet run are abandoned.
   ioContext.stop();
   ioThread.request_stop();

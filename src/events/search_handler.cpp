@@ -1,5 +1,7 @@
 #include "search_handler.h"
 
+#include <system_error>
+
 #include "async_event.h"
 
 namespace trv::core {
@@ -16,14 +18,29 @@ bool SearchHandler::searchRequest(const EventParms& request, const Plugins& plug
   auto shared = std::make_shared<AsyncEvent>(request);
   for (const auto& plugin : plugins) {
     if (!plugin->servesSearches()) continue;
-    std::thread([this, shared, plugin] { runSearch(shared, plugin); }).detach();
+    {
+      std::lock_guard lock(searchMutex_);
+      ++runningThreads_;
+    }
+    try {
+      std::thread([this, shared, plugin = plugin]() mutable {
+        runSearch(*shared, *plugin);
+        // The last holder of a plugin unloads it: done before the thread
+        // counts as ended, while the handler is sure to exist.
+        shared.reset();
+        plugin.reset();
+        threadEnded();
+      }).detach();
+    } catch (const std::system_error&) {
+      threadEnded();
+      throw;
+    }
   }
   counters.requests.fetch_add(1, std::memory_order_relaxed);
   return true;
 }
 
-void SearchHandler::runSearch(const std::shared_ptr<AsyncEvent>& request,
-                              const std::shared_ptr<Plugin>& plugin) {
+void SearchHandler::runSearch(AsyncEvent& request, Plugin& plugin) {
   const auto self = std::this_thread::get_id();
   {
     std::lock_guard lock(searchMutex_);
@@ -45,7 +62,19 @@ void SearchHandler::runSearch(const std::shared_ptr<AsyncEvent>& request,
       handler.threads_.erase(found);
     }
   } unregister{*this, self};
-  plugin->Search(request->event());
+  plugin.Search(request.event());
+}
+
+void SearchHandler::threadEnded() {
+  // Notified under the lock: once the waiter sees zero it may destroy the
+  // handler, and this thread touches nothing of it after unlocking.
+  std::lock_guard lock(searchMutex_);
+  if (--runningThreads_ == 0) threadsEnded_.notify_all();
+}
+
+void SearchHandler::awaitThreads() {
+  std::unique_lock lock(searchMutex_);
+  threadsEnded_.wait(lock, [this] { return runningThreads_ == 0; });
 }
 
 std::shared_ptr<SearchHandler::StoredProvider> SearchHandler::providerOfThisThread() {

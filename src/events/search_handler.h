@@ -65,11 +65,20 @@ class SearchHandler {
   // return from the plugin before it is unloaded.
   void stop();
 
+  // Waits until every search thread has let go of its plugin and request
+  // and left the handler, so that the handler may be destroyed.
+  void awaitThreads();
+
+  SearchHandler() = default;
+  SearchHandler(const SearchHandler&) = delete;
+  SearchHandler& operator=(const SearchHandler&) = delete;
+  ~SearchHandler() { awaitThreads(); }
+
   SearchCounters counters;
 
  private:
-  void runSearch(const std::shared_ptr<class AsyncEvent>& request,
-                 const std::shared_ptr<Plugin>& plugin);
+  void runSearch(class AsyncEvent& request, Plugin& plugin);
+  void threadEnded();
   std::shared_ptr<StoredProvider> providerOfThisThread();
 
   std::mutex searchMutex_;
@@ -79,6 +88,9 @@ class SearchHandler {
   // mutex while no search waits.
   std::atomic<uint32_t> outstandingResults_{0};
   std::atomic<bool> stopped_{false};
+  // Search threads started and not yet ended; guarded by searchMutex_.
+  uint32_t runningThreads_ = 0;
+  std::condition_variable threadsEnded_;
 };
 
 }  // namespace trv::core
