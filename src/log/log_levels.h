@@ -25,12 +25,15 @@ class LogLevels {
     return value < 0 ? DefaultLogLevel : value;
   }
 
-  // Stores a configured threshold, clamped to -1..100.
-  void set(uint8_t id, int32_t value) {
-    if (value < -1) value = -1;
-    if (value > 99) value = 100;
-    slots_[id].store(value, std::memory_order_relaxed);
+  // A configured threshold as it is stored: below -1 is -1, above 99 is 100.
+  static int32_t clamped(int32_t value) {
+    if (value < -1) return -1;
+    if (value > 99) return 100;
+    return value;
   }
+
+  // Stores a configured threshold, clamped to -1..100.
+  void set(uint8_t id, int32_t value) { slots_[id].store(clamped(value), std::memory_order_relaxed); }
 
  private:
   std::array<std::atomic<int32_t>, 256> slots_;
