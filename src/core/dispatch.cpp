@@ -62,6 +62,8 @@ void DvrCore::dispatchLoop() {
       ++dispatch.events;
       statisticsCheck(report, dispatch, now);
       // Configuration deltas are applied here, before the plugins see the record.
+      // A republication is not the first plugin's time.
+      if (applyConfigDelta(record)) now = Clock::now();
       now = deliverToPlugins(record, now, dispatch);
       releaseRef(record.data, 0);
       taken.dropFront();

@@ -67,6 +67,8 @@ void DvrCore::Run() {
   // Not renewed: later signals are absorbed by the set while it exists.
   signals.async_wait([this](const boost::system::error_code&, int) { requestStop(); });
 
+  // Before any plugin exists: its thresholds apply from its first line on.
+  loadConfig();
   if (deviceId.find(sha256Hex("")) != std::string::npos) logWarning("Startup status: code D");
   if (throttlingEnabled) publishMemoryStatus();
 
@@ -78,6 +80,7 @@ void DvrCore::Run() {
   startIpcReceive();
   loadPlugins();
   openPlugins();
+  publishConfig();
 
   dispatchLoop();
 

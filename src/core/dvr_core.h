@@ -101,6 +101,15 @@ class DvrCore {
   // Publishes the memory status document as an "alarm" event.
   void publishMemoryStatus();
 
+  // Configuration, main thread: reads product.xml and core.xml before the
+  // plugins exist; publishes the configuration document as a "config" event
+  // and saves it as core.xml; applies the log-level delta of a record the
+  // dispatcher is about to deliver, republishing when a threshold changed
+  // (then true).
+  void loadConfig();
+  void publishConfig();
+  bool applyConfigDelta(const EventParms& record);
+
   // Sends an "ipc" event's payload to the parent; any thread. 1 when there
   // is no open channel.
   int32_t postIpcPacket(const EventParms& event);
@@ -140,6 +149,9 @@ class DvrCore {
   std::string exePath;
   std::string productFamily{"Trovis"};
   std::string productVersion{CoreVersion};
+  // Written by the I/O thread from the parent's identification, read by
+  // publishConfig: both under parentMutex.
+  std::mutex parentMutex;
   std::string parentFilename;
   std::string parentVersion;
   std::atomic<bool> stopRequested{false};

@@ -22,6 +22,7 @@ class DvrCore::IpcReceiver final : public IpcPacketHandler {
 
   void parentIdentified(const std::vector<std::string>& strings) override {
     if (strings.size() >= 3 && strings[2] == BackgroundMarker) core_.logWriter.setBackground();
+    std::lock_guard lock(core_.parentMutex);
     if (strings.size() >= 2) core_.parentVersion = strings[1];
     if (strings.size() >= 1) core_.parentFilename = strings[0];
   }
