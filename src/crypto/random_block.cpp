@@ -1,0 +1,74 @@
+#include "random_block.h"
+
+#include <err.h>
+#include <fcntl.h>
+#include <sysexits.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace trv::core {
+
+namespace {
+
+constexpr const char* RandomDevice = "/dev/urandom";
+
+// The open device, closed when this goes out of scope; a failed close costs
+// nothing but a warning, since the bytes were read.
+class OpenDevice {
+ public:
+  explicit OpenDevice(const DeviceCalls& calls) : calls_(calls) {
+    // Not inherited by the children other threads of the process may start.
+    do {
+      fd_ = calls_.open(RandomDevice, O_RDONLY | O_CLOEXEC);
+    } while (fd_ < 0 && errno == EINTR);
+    if (fd_ < 0) err(EX_IOERR, "CoCreateGuid(): open: %s", RandomDevice);
+  }
+  OpenDevice(const OpenDevice&) = delete;
+  OpenDevice& operator=(const OpenDevice&) = delete;
+  ~OpenDevice() {
+    if (calls_.close(fd_) != 0) warn("CoCreateGuid(): close: %s", RandomDevice);
+  }
+
+  int fd() const { return fd_; }
+
+ private:
+  const DeviceCalls& calls_;
+  int fd_ = -1;
+};
+
+}  // namespace
+
+DeviceCalls systemDeviceCalls() {
+  // Lambdas rather than the bare names: open is variadic, and the fortified
+  // libc wrappers are not meant to have their address taken.
+  return DeviceCalls{
+      [](const char* path, int flags) { return ::open(path, flags); },
+      [](int fd, void* buffer, size_t count) { return ::read(fd, buffer, count); },
+      [](int fd) { return ::close(fd); },
+  };
+}
+
+void CoCreateGuid(std::span<uint8_t, RandomBlockSize> block) {
+  static const DeviceCalls calls = systemDeviceCalls();
+  CoCreateGuid(block, calls);
+}
+
+void CoCreateGuid(std::span<uint8_t, RandomBlockSize> block, const DeviceCalls& calls) {
+  const OpenDevice device(calls);
+  size_t got = 0;
+  while (got < block.size()) {
+    const ssize_t n = calls.read(device.fd(), block.data() + got, block.size() - got);
+    if (n > 0) {
+      got += static_cast<size_t>(n);
+      continue;
+    }
+    if (n == 0) {
+      errx(EX_IOERR, "CoCreateGuid(): read: %s: EOF, got %zd of %zd bytes requested", RandomDevice,
+           static_cast<ssize_t>(got), static_cast<ssize_t>(block.size()));
+    }
+    if (errno != EINTR) err(EX_IOERR, "CoCreateGuid(): read: %s", RandomDevice);
+  }
+}
+
+}  // namespace trv::core
