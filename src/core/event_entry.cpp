@@ -1,6 +1,7 @@
 // DvrCore::queueEvent: answers synchronous records at once and queues the
 // rest with a private copy of their payload.
 #include "core_log.h"
+#include "crypto_service.h"
 #include "dvr_core.h"
 
 namespace trv::core {
@@ -27,8 +28,7 @@ int32_t DvrCore::queueEvent(EventParms& event) {
     case TypeIpc:
       return postIpcPacket(event);
     case TypeCrypto:
-      // No crypto service yet: every request is an unknown sub-command.
-      return -1;
+      return answerCryptoRequest(event, deviceId);
     default:
       return entryCommon(event);
   }

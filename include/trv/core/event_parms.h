@@ -80,6 +80,26 @@ inline constexpr size_t frameFlags = 11; // video, audio: bit 5 = output-bound
 inline constexpr uint8_t KeyFrame = 1;
 inline constexpr uint8_t FrameOutputBound = 0x20;
 
+// A "crypto" record asks the core to encrypt or decrypt its payload buffer in
+// place with the device's key: `dataLen` is the buffer's capacity, the detail
+// word `cryptoLen` the count of valid bytes, and the low 24 bits of `flags`
+// the sub-command. On success `flags` holds exactly the opposite sub-command,
+// so that posting the record again undoes the request.
+enum CryptoCommand : uint32_t {
+  CryptoEncrypt = 2,
+  CryptoDecrypt = 1024,
+};
+inline constexpr uint32_t CryptoCommandMask = 0x00FFFFFF;
+
+// What postEvent answers to a "crypto" record, besides 0 (done: the buffer
+// holds the result, `cryptoLen` its length) and a positive length (the
+// capacity is too small and that many bytes are needed; nothing changed).
+inline constexpr int32_t CryptoUnknownCommand = -1;
+// Capacity 0, a decryption of 0 bytes, or `cryptoLen` beyond the capacity.
+inline constexpr int32_t CryptoBadBuffer = -2;
+// Nothing came out: a wrong key, a damaged envelope or an empty plaintext.
+inline constexpr int32_t CryptoNoResult = -13;
+
 // A zero-filled record with the header every record carries.
 inline EventParms makeEvent(uint32_t type, uint32_t flags, uint32_t source) {
   EventParms event;
@@ -111,6 +131,14 @@ inline int32_t logLevelOf(const EventParms& event) {
 
 inline void setLogLevel(EventParms& event, int32_t level) {
   setDetailWord(event, detail_offset::level, static_cast<uint32_t>(level));
+}
+
+inline uint32_t cryptoLenOf(const EventParms& event) {
+  return detailWord(event, detail_offset::cryptoLen);
+}
+
+inline void setCryptoLen(EventParms& event, uint32_t length) {
+  setDetailWord(event, detail_offset::cryptoLen, length);
 }
 
 // The type code without the modifier bit.

@@ -1,0 +1,109 @@
+#include "crypto_service.h"
+
+#include <openssl/crypto.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "data_transform.h"
+#include "sha256.h"
+
+namespace trv::core {
+
+namespace {
+
+// Room beyond the valid bytes: the envelope's first block, up to a block of
+// padding, and the block more that encode asks for.
+constexpr uint32_t WorkingRoom = 48;
+
+// Larger requests could not be answered with a signed 32-bit needed length,
+// and their working size would wrap on the 32-bit target.
+constexpr uint32_t MaxCryptoLen = INT32_MAX - WorkingRoom;
+
+// The request's zero-filled working buffer. It is cleansed before it is freed
+// on every path, so that no plaintext is left behind in freed memory.
+class WorkingBuffer {
+ public:
+  explicit WorkingBuffer(uint32_t size)
+      : bytes_(static_cast<uint8_t*>(OPENSSL_zalloc(size))), size_(size) {}
+  WorkingBuffer(const WorkingBuffer&) = delete;
+  WorkingBuffer& operator=(const WorkingBuffer&) = delete;
+  // OPENSSL_clear_free runs OPENSSL_cleanse, which the compiler may not drop.
+  ~WorkingBuffer() { OPENSSL_clear_free(bytes_, size_); }
+
+  explicit operator bool() const { return bytes_ != nullptr; }
+  uint8_t* data() const { return bytes_; }
+  uint32_t size() const { return size_; }
+
+ private:
+  uint8_t* bytes_;
+  uint32_t size_;
+};
+
+// The payload lies within the capacity the caller gave, so that the service
+// reads and writes only the caller's buffer.
+bool withinCapacity(const EventParms& request, uint32_t cryptoLen) {
+  return request.dataLen != 0 && request.data != nullptr && cryptoLen <= request.dataLen &&
+         cryptoLen <= MaxCryptoLen;
+}
+
+void setDeviceKey(DataTransform& transform, std::string_view deviceId) {
+  Sha256Digest digest = sha256(deviceId);
+  transform.setKey(digest, true);
+  OPENSSL_cleanse(digest.data(), digest.size());
+}
+
+void answer(EventParms& request, uint32_t length, CryptoCommand next) {
+  setCryptoLen(request, length);
+  request.flags = next;
+}
+
+int32_t encrypt(EventParms& request, DataTransform& transform, uint32_t cryptoLen) {
+  uint32_t length = cryptoLen;
+  int32_t error = TransformOk;
+  const uint8_t* envelope = transform.encode(static_cast<const uint8_t*>(request.data), length, error);
+  if (envelope == nullptr) return CryptoNoResult;
+  if (length > request.dataLen) return static_cast<int32_t>(length);
+  std::memcpy(request.data, envelope, length);
+  answer(request, length, CryptoDecrypt);
+  return 0;
+}
+
+int32_t decrypt(EventParms& request, DataTransform& transform, uint32_t cryptoLen) {
+  uint32_t length = cryptoLen;
+  int32_t error = TransformOk;
+  const uint8_t* plain = transform.decode(static_cast<const uint8_t*>(request.data), length, error);
+  if (plain == nullptr || length == 0) return CryptoNoResult;
+  // A plaintext is shorter than its envelope, which lay within the capacity,
+  // so it always fits. No envelope bytes may show behind it.
+  auto* data = static_cast<uint8_t*>(request.data);
+  std::memcpy(data, plain, length);
+  std::memset(data + length, 0, request.dataLen - length);
+  answer(request, length, CryptoEncrypt);
+  return 0;
+}
+
+}  // namespace
+
+int32_t answerCryptoRequest(EventParms& request, std::string_view deviceId) {
+  const uint32_t cryptoLen = cryptoLenOf(request);
+  if (!withinCapacity(request, cryptoLen)) return CryptoBadBuffer;
+  const uint32_t command = request.flags & CryptoCommandMask;
+  if (command != CryptoEncrypt && command != CryptoDecrypt) return CryptoUnknownCommand;
+  if (cryptoLen == 0) {
+    if (command == CryptoDecrypt) return CryptoBadBuffer;
+    // Nothing to encrypt, so nothing can fail.
+    answer(request, 0, CryptoDecrypt);
+    return 0;
+  }
+
+  const WorkingBuffer working(cryptoLen + WorkingRoom);
+  if (!working) return CryptoNoResult;
+  DataTransform transform(true);
+  setDeviceKey(transform, deviceId);
+  transform.setBuffer(working.data(), working.size());
+  if (command == CryptoEncrypt) return encrypt(request, transform, cryptoLen);
+  return decrypt(request, transform, cryptoLen);
+}
+
+}  // namespace trv::core
