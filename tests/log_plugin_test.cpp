@@ -94,10 +94,13 @@ Lines untimedLines(const fs::path& path) {
   return untimed;
 }
 
-std::shared_ptr<Plugin> openLogPlugin() {
+// Opens LogPI and takes what it said while opening.
+std::shared_ptr<Plugin> openLogPlugin(std::vector<Posted>* saidOnOpen = nullptr) {
   takePosted();
   auto plugin = Plugin::Create(fs::path(TRV_BIN_DIR) / "plugins" / "LogPI.so", recordPost, "dev");
   plugin->Open();
+  auto said = takePosted();
+  if (saidOnOpen != nullptr) *saidOnOpen = std::move(said);
   return plugin;
 }
 
@@ -269,9 +272,15 @@ void deliverEntries(Plugin& plugin, int first, int last) {
 TEST(LogRotation, MovesAFullFileAsideBeforeItGrowsPastTheLimit) {
   WorkingDirectory dir;
   writeFile("LogPI.conf", "# three lines per file\nmax_bytes = 144\n");
-  const auto plugin = openLogPlugin();
+  std::vector<Posted> said;
+  const auto plugin = openLogPlugin(&said);
   deliverEntries(*plugin, 1, 7);
   plugin->Close();
+
+  // Where the lines go and the limit it read, at a level shown by default.
+  ASSERT_EQ(said.size(), 1u);
+  EXPECT_EQ(said[0].text, "LogPI: keeping log lines in trovis.log, moved aside at 144 bytes");
+  EXPECT_EQ(said[0].level, 25);
 
   // 1..3 went to the first file, which the second rotation replaced.
   EXPECT_EQ(untimedLines("trovis.log.1"), (Lines{"id=00 level=25 entry 04", "id=00 level=25 entry 05",

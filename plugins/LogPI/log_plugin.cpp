@@ -17,21 +17,24 @@ namespace {
 
 // Plugin id 8: the core keeps this plugin open until the core itself goes.
 constexpr uint32_t Origin = originOfPlugin(trv::logpi::LogPluginId);
+constexpr int32_t NoticeLevel = 25;  // shown with the default threshold
 constexpr int32_t ComplaintLevel = 75;
 
 PostEventFn g_post = nullptr;
 LogService g_service;
 
-// Writer thread: the core prints the complaint even when the file cannot take it.
-void complain(const std::string& text) {
+void say(int32_t level, const std::string& text) {
   if (g_post == nullptr) return;
   std::string line = "LogPI: " + text;
   EventParms event = makeEvent(TypeLog, FlagLive | FlagText, Origin);
   event.data = line.data();
   event.dataLen = static_cast<uint32_t>(line.size());
-  setLogLevel(event, ComplaintLevel);
+  setLogLevel(event, level);
   g_post(&event);
 }
+
+// Writer thread: the core prints the complaint even when the file cannot take it.
+void complain(const std::string& text) { say(ComplaintLevel, text); }
 
 }  // namespace
 
@@ -43,7 +46,10 @@ TRV_PLUGIN_EXPORT int Load(const LoadArgs* args, PluginInfo* info) {
 }
 
 TRV_PLUGIN_EXPORT int Open(const OpenArgs*, OpenResult*) {
-  g_service.start(trv::logpi::readLogSettings("LogPI.conf"), "trovis.log", complain);
+  const auto settings = trv::logpi::readLogSettings("LogPI.conf");
+  g_service.start(settings, "trovis.log", complain);
+  say(NoticeLevel, "keeping log lines in trovis.log, moved aside at " +
+                       std::to_string(settings.maxBytes) + " bytes");
   return 0;
 }
 
