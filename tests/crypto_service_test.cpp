@@ -1,0 +1,198 @@
+#include "crypto_service.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "dvr_core.h"
+
+namespace trv::core {
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// The identity text as the device identity script prints it, line feed included.
+constexpr std::string_view DeviceId = "A1B2C3D4E5F6\n";
+
+// "open sesame" in an envelope keyed with the first 16 bytes of SHA-256 of
+// DeviceId (2cd15b257627007bf57350686d192a26), random block 0x00 to 0x0f,
+// made with a stand-alone AES-128-CBC tool.
+constexpr std::array<uint8_t, 32> DeviceEnvelope = {
+    0xb2, 0xe7, 0x28, 0x6b, 0xd6, 0xdf, 0x76, 0x7e, 0xeb, 0x43, 0xbc, 0x6f, 0xdf, 0x02, 0xc4, 0x7e,
+    0x59, 0x5d, 0x82, 0x10, 0x63, 0x4f, 0x0f, 0xec, 0x5f, 0xd8, 0x5a, 0x61, 0xcb, 0x49, 0xab, 0xf0};
+
+// A "crypto" record over a heap buffer of exactly `capacity` bytes: `content`
+// first, then 0xee filler, so that leftovers show and any access past the
+// buffer is caught.
+struct Request {
+  Request(uint32_t flags, const Bytes& content, uint32_t capacity)
+      : buffer(std::make_unique<uint8_t[]>(capacity)),
+        record(makeEvent(TypeCrypto, flags, originOfPlugin(0x21))) {
+    std::memset(buffer.get(), 0xee, capacity);
+    std::memcpy(buffer.get(), content.data(), content.size());
+    record.data = buffer.get();
+    record.dataLen = capacity;
+    setCryptoLen(record, static_cast<uint32_t>(content.size()));
+  }
+
+  int32_t post(std::string_view deviceId = DeviceId) { return answerCryptoRequest(record, deviceId); }
+  Bytes bytes(uint32_t from, uint32_t to) const { return Bytes(buffer.get() + from, buffer.get() + to); }
+  Bytes valid() const { return bytes(0, cryptoLenOf(record)); }
+
+  std::unique_ptr<uint8_t[]> buffer;
+  EventParms record;
+};
+
+Bytes bytesOf(std::string_view text) { return Bytes(text.begin(), text.end()); }
+
+// The record, but for its buffer's address, and the whole buffer are as they were.
+void expectUntouched(const Request& request, const Request& before) {
+  EventParms expected;
+  std::memcpy(&expected, &before.record, sizeof expected);
+  expected.data = request.record.data;
+  EXPECT_EQ(std::memcmp(&request.record, &expected, sizeof expected), 0);
+  EXPECT_EQ(request.bytes(0, request.record.dataLen), before.bytes(0, before.record.dataLen));
+}
+
+// The same request over a buffer of its own.
+Request copyOf(const Request& request) {
+  Request copy(request.record.flags, {}, request.record.dataLen);
+  std::memcpy(copy.buffer.get(), request.buffer.get(), request.record.dataLen);
+  std::memcpy(&copy.record, &request.record, sizeof copy.record);
+  copy.record.data = copy.buffer.get();
+  return copy;
+}
+
+TEST(CryptoService, TenBytesGoThereAndBackInOneRecordAndLeaveOnlyZerosBehind) {
+  const Bytes plain = bytesOf("0123456789");
+  Request request(CryptoEncrypt, plain, 64);
+  ASSERT_EQ(request.post(), 0);
+  EXPECT_EQ(cryptoLenOf(request.record), 32u);
+  EXPECT_EQ(request.record.flags, uint32_t{CryptoDecrypt});
+  EXPECT_NE(request.bytes(0, 10), plain);
+
+  ASSERT_EQ(request.post(), 0);
+  EXPECT_EQ(cryptoLenOf(request.record), 10u);
+  EXPECT_EQ(request.record.flags, uint32_t{CryptoEncrypt});
+  EXPECT_EQ(request.valid(), plain);
+  EXPECT_EQ(request.bytes(10, 64), Bytes(54, 0));
+}
+
+TEST(CryptoService, TooSmallCapacityAnswersTheNeededLengthAndChangesNothing) {
+  Request request(CryptoEncrypt, bytesOf("0123456789"), 20);
+  const Request before = copyOf(request);
+  EXPECT_EQ(request.post(), 32);
+  expectUntouched(request, before);
+
+  // The first block and at most one block of padding: 32 bytes more always do.
+  for (uint32_t length = 1; length <= 48; ++length) {
+    Request roomy(CryptoEncrypt, Bytes(length, 'x'), length + 32);
+    EXPECT_EQ(roomy.post(), 0) << length;
+  }
+}
+
+TEST(CryptoService, BitsAboveTheSubCommandAreIgnoredAndSuccessReplacesTheWholeWord) {
+  Request request(0x01000000 | CryptoEncrypt, bytesOf("flagged"), 64);
+  ASSERT_EQ(request.post(), 0);
+  EXPECT_EQ(request.record.flags, uint32_t{CryptoDecrypt});
+  request.record.flags |= 0xff000000;
+  ASSERT_EQ(request.post(), 0);
+  EXPECT_EQ(request.record.flags, uint32_t{CryptoEncrypt});
+  EXPECT_EQ(request.valid(), bytesOf("flagged"));
+}
+
+TEST(CryptoService, MalformedRequestsAreRefusedUntouched) {
+  const auto refused = [](Request request, int32_t expected) {
+    const Request before = copyOf(request);
+    EXPECT_EQ(request.post(), expected) << request.record.flags;
+    expectUntouched(request, before);
+  };
+  refused(Request(3, bytesOf("abc"), 64), CryptoUnknownCommand);
+  refused(Request(0, bytesOf("abc"), 64), CryptoUnknownCommand);
+  for (const uint32_t command : {2u, 1024u, 3u}) {
+    Request empty(command, {}, 16);
+    empty.record.dataLen = 0;
+    refused(std::move(empty), CryptoBadBuffer);
+  }
+  refused(Request(CryptoDecrypt, {}, 64), CryptoBadBuffer);
+
+  // More valid bytes than the capacity: reading them would leave the buffer.
+  for (const uint32_t command : {2u, 1024u}) {
+    Request beyond(command, Bytes(32, 'x'), 32);
+    setCryptoLen(beyond.record, 33);
+    refused(std::move(beyond), CryptoBadBuffer);
+  }
+  Request noBuffer(CryptoEncrypt, bytesOf("abc"), 64);
+  noBuffer.record.data = nullptr;
+  EXPECT_EQ(noBuffer.post(), CryptoBadBuffer);
+}
+
+TEST(CryptoService, RequestsTooLargeForASigned32BitAnswerAreRefusedBeforeAnyAccess) {
+  Request huge(CryptoEncrypt, bytesOf("abc"), 64);
+  huge.record.dataLen = 0xffffffff;
+  setCryptoLen(huge.record, 0x7fffffd0);
+  EXPECT_EQ(huge.post(), CryptoBadBuffer);
+  EXPECT_EQ(huge.bytes(0, 3), bytesOf("abc"));
+}
+
+TEST(CryptoService, EncryptingNothingSucceedsWithNothing) {
+  Request request(CryptoEncrypt, {}, 16);
+  EXPECT_EQ(request.post(), 0);
+  EXPECT_EQ(cryptoLenOf(request.record), 0u);
+  EXPECT_EQ(request.record.flags, uint32_t{CryptoDecrypt});
+  EXPECT_EQ(request.bytes(0, 16), Bytes(16, 0xee));
+}
+
+TEST(CryptoService, KeyIsTheDigestOfTheWholeDeviceIdentity) {
+  const Bytes envelope(DeviceEnvelope.begin(), DeviceEnvelope.end());
+  Request request(CryptoDecrypt, envelope, 32);
+  ASSERT_EQ(request.post(), 0);
+  EXPECT_EQ(request.valid(), bytesOf("open sesame"));
+  EXPECT_EQ(request.bytes(11, 32), Bytes(21, 0));
+
+  // Without its line feed the identity is another device's.
+  Request other(CryptoDecrypt, envelope, 32);
+  const int32_t result = other.post("A1B2C3D4E5F6");
+  EXPECT_TRUE(result == CryptoNoResult || other.valid() != bytesOf("open sesame")) << result;
+}
+
+TEST(CryptoService, WhatDecryptsToNothingIsReportedAndLeftAlone) {
+  const auto nothing = [](Request request) {
+    const Request before = copyOf(request);
+    EXPECT_EQ(request.post(), CryptoNoResult) << cryptoLenOf(request.record);
+    expectUntouched(request, before);
+  };
+  // Not 16 bytes plus whole blocks.
+  nothing(Request(CryptoDecrypt, Bytes(20, 'x'), 64));
+  nothing(Request(CryptoDecrypt, Bytes(15, 'x'), 64));
+  // A first block alone holds no plaintext.
+  nothing(Request(CryptoDecrypt, Bytes(16, 'x'), 64));
+  // A plaintext that starts with a zero byte is empty.
+  Request zeroFirst(CryptoEncrypt, Bytes{0, 'x', 'y'}, 64);
+  ASSERT_EQ(zeroFirst.post(), 0);
+  nothing(copyOf(zeroFirst));
+}
+
+TEST(CryptoService, QueueEventAnswersCryptoRecordsAtOnceAlsoWhileStopping) {
+  DvrCore core{"/opt/trovis/bin/trovis-core"};
+  core.deviceId = DeviceId;
+  Request request(CryptoDecrypt, Bytes(DeviceEnvelope.begin(), DeviceEnvelope.end()), 32);
+  ASSERT_EQ(core.queueEvent(request.record), 0);
+  EXPECT_EQ(request.valid(), bytesOf("open sesame"));
+
+  core.requestStop();
+  ASSERT_EQ(core.queueEvent(request.record), 0);
+  EXPECT_EQ(cryptoLenOf(request.record), 32u);
+  EXPECT_EQ(core.queueEvent(request.record), 0);
+  EXPECT_EQ(request.valid(), bytesOf("open sesame"));
+  EXPECT_EQ(core.eventQueue.size(), 0u);
+}
+
+}  // namespace
+}  // namespace trv::core
