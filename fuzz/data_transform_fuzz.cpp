@@ -58,13 +58,24 @@ void expectRefused(const uint8_t* result, uint32_t length, int32_t error, int32_
   if (error != expected) fail("wrong error", static_cast<uint64_t>(-error), static_cast<uint64_t>(-expected));
 }
 
+// The refusals encode and decode share: true when the call was one of them.
+bool refusedArguments(const uint8_t* result, uint32_t length, int32_t error, uint32_t n,
+                      uint32_t size) {
+  if (size == 0) {
+    expectRefused(result, length, error, trv::core::TransformNoBuffer);
+    return true;
+  }
+  if (n > 0) return false;
+  expectRefused(result, length, error, trv::core::TransformNoInput);
+  return true;
+}
+
 void decodeArbitrary(const Options& options, const uint8_t* input, uint32_t n, uint32_t size) {
   Transform t(options, size);
   uint32_t length = n;
   int32_t error = 1;
   const uint8_t* plain = t.transform.decode(input, length, error);
-  if (size == 0) return expectRefused(plain, length, error, trv::core::TransformNoBuffer);
-  if (n == 0) return expectRefused(plain, length, error, trv::core::TransformNoInput);
+  if (refusedArguments(plain, length, error, n, size)) return;
   if (size < n) return expectRefused(plain, length, error, trv::core::TransformBufferTooSmall);
   if (!options.encrypt) {
     if (plain != t.buffer.get() || length != n || std::memcmp(plain, input, n) != 0) fail("copy", length, n);
@@ -81,8 +92,7 @@ void roundTrip(const Options& options, const uint8_t* input, uint32_t n, uint32_
   uint32_t length = n;
   int32_t error = 1;
   const uint8_t* envelope = encoder.transform.encode(input, length, error);
-  if (size == 0) return expectRefused(envelope, length, error, trv::core::TransformNoBuffer);
-  if (n == 0) return expectRefused(envelope, length, error, trv::core::TransformNoInput);
+  if (refusedArguments(envelope, length, error, n, size)) return;
   if (envelope == nullptr) {
     // Room for the input, 32 bytes and at most 17 of padding.
     if (size >= n + 32 + 17) fail("refused a large enough buffer", size, n);
