@@ -6,7 +6,6 @@
 #include <signal.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <initializer_list>
 #include <regex>
@@ -439,31 +438,16 @@ TEST(IpcChannel, EndOfStreamStopsTheCoreInOrder) {
   EXPECT_EQ(lineWithText(lines, "trovisd ipc pipe disconnected").colour, CriticalColour);
 }
 
-bool commandWorks(const std::vector<std::string>& command) {
-  return runProcess(command, std::filesystem::temp_directory_path()).exitStatus == 0;
-}
-
 TEST(IpcChannel, ReceiveErrorTakesTheDisconnectPath) {
-  const char* emulator = std::getenv("TRV_EMULATOR");
-  if (emulator != nullptr && *emulator != '\0') {
-    GTEST_SKIP() << "the core runs under " << emulator << ": strace would trace the emulator";
-  }
-  if (!commandWorks({"strace", "-f", "-o", "/dev/null", "true"})) {
-    GTEST_SKIP() << "strace is not installed or may not trace here";
-  }
+  if (const std::string reason = straceUnavailable(); !reason.empty()) GTEST_SKIP() << reason;
   CoreInstall install;
   install.addPlugin("host/A.so");
   // Receives are recvmsg calls, the first one on the main thread and the rest
   // on the I/O thread; strace counts per thread, so the I/O thread's second
   // receive fails: the one that follows the packet below.
-  // LeakSanitizer cannot work in a traced process (sanitizer builds).
-  const char* inherited = std::getenv("ASAN_OPTIONS");
-  std::string asanOptions = "ASAN_OPTIONS=";
-  if (inherited != nullptr && *inherited != '\0') asanOptions += std::string(inherited) + ":";
-  asanOptions += "detect_leaks=0";
   CoreOptions options;
-  options.wrapper = {"env", asanOptions, "strace", "-f", "-o", "/dev/null", "-e",
-                     "inject=recvmsg:error=ECONNRESET:when=2+"};
+  options.wrapper =
+      straceWrapper({"-f", "-o", "/dev/null", "-e", "inject=recvmsg:error=ECONNRESET:when=2+"});
   CoreProcess core(install, options);
   ASSERT_TRUE(core.awaitMessage("open A")) << diagnostics(core);
   ASSERT_TRUE(core.send(command(IdA, "log\0" "25\0packet received"sv)));

@@ -90,4 +90,25 @@ std::filesystem::path makeTempDir() {
   return pattern;
 }
 
+std::string straceUnavailable() {
+  const char* emulator = std::getenv("TRV_EMULATOR");
+  if (emulator != nullptr && *emulator != '\0') {
+    return std::string("the child runs under ") + emulator + ": strace would trace the emulator";
+  }
+  const ProcessResult probe = runProcess({"strace", "-f", "-o", "/dev/null", "true"},
+                                         std::filesystem::temp_directory_path());
+  if (probe.exitStatus != 0) return "strace is not installed or may not trace here";
+  return "";
+}
+
+std::vector<std::string> straceWrapper(const std::vector<std::string>& options) {
+  const char* inherited = std::getenv("ASAN_OPTIONS");
+  std::string asanOptions = "ASAN_OPTIONS=";
+  if (inherited != nullptr && *inherited != '\0') asanOptions += std::string(inherited) + ":";
+  asanOptions += "detect_leaks=0";
+  std::vector<std::string> words = {"env", asanOptions, "strace"};
+  words.insert(words.end(), options.begin(), options.end());
+  return words;
+}
+
 }  // namespace trv::test

@@ -34,4 +34,12 @@ ProcessResult runProcess(const std::vector<std::string>& command,
 // A fresh, empty directory below the system's temporary directory.
 std::filesystem::path makeTempDir();
 
+// Why strace cannot trace a child of this test here (the child would run
+// under an emulator, or strace is missing or may not trace); "" when it can.
+std::string straceUnavailable();
+
+// The words that run a command under strace with `options`. LeakSanitizer,
+// which cannot work in a traced process, is switched off (sanitizer builds).
+std::vector<std::string> straceWrapper(const std::vector<std::string>& options);
+
 }  // namespace trv::test
