@@ -4,10 +4,14 @@
 #include "core_process.h"
 
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <initializer_list>
+#include <optional>
+#include <sstream>
 #include <regex>
 #include <string>
 #include <string_view>
@@ -240,7 +244,7 @@ TEST(CoreHost, FailedCollidingAndHiddenPluginsAreReportedAndLeftOut) {
   ASSERT_EQ(core.waitForExit(), 0) << diagnostics(core);
 
   const auto lines = logLines(core.output());
-  Texts texts = textsStartingWith(lines, {"Load", "Failed", "pluginId", "Open"});
+  Texts texts = textsStartingWith(lines, {"Load", "Failed to load", "pluginId", "Open"});
   static const std::regex loaderRefusal(
       "Failed to load plugin not_elf\\.so: .*/bin/plugins/not_elf\\.so: invalid ELF header");
   for (std::string& text : texts) {
@@ -514,6 +518,218 @@ TEST(Shutdown, SearchStillRunningIsWaitedForBeforeItsPluginIsUnloaded) {
             (Texts{"Close Searcher", "search-returned Searcher", "Unload Searcher"}))
       << diagnostics(core);
   EXPECT_EQ(lineWithText(lines, "search-returned Searcher").prefix, "searcher");
+}
+
+// Configuration: the Watcher plugin passes every configuration document of
+// the core on to the parent as "config <document>".
+constexpr uint8_t IdWatcher = 0x2A;
+
+// Load and open times differ from run to run: blanked as "#".
+std::string blankTimes(const std::string& text) {
+  static const std::regex times("((?:Total)?(?:Load|Open)TimeMs)=\"[0-9]+\"");
+  return std::regex_replace(text, times, "$1=\"#\"");
+}
+
+// The next configuration document the Watcher passed on, times blanked.
+std::optional<std::string> nextConfig(CoreProcess& core) {
+  while (auto message = core.receive()) {
+    if (message->starts_with("config ")) return blankTimes(message->substr(7));
+  }
+  return std::nullopt;
+}
+
+// Has the Watcher post an XML "config" record of `type`.
+std::string configCommand(uint32_t type, const std::string& xml) {
+  return command(IdWatcher, "config\0"s + std::to_string(type) + '\0' + xml);
+}
+
+// A delta setting the core's threshold and the Watcher's.
+std::string logLevelDelta(int coreLevel, int watcherLevel) {
+  return "<?xml?><qDVR><Modules Delta=\"1\"><Module>"
+         "<Plugin ID=\"-2147483648\" LogLevel=\"" + std::to_string(coreLevel) + "\"/>"
+         "<Plugin ID=\"2752512\" LogLevel=\"" + std::to_string(watcherLevel) + "\"/>"
+         "</Module></Modules></qDVR>";
+}
+
+std::optional<std::string> fileText(const std::filesystem::path& path) {
+  if (!std::filesystem::exists(path)) return std::nullopt;
+  std::stringstream bytes;
+  bytes << std::ifstream(path, std::ios::binary).rdbuf();
+  return bytes.str();
+}
+
+// The core's Plugin element, then the Watcher's and the log plugin's.
+std::vector<std::string> watcherPlugins(const std::string& coreLevel,
+                                        const std::string& watcherLevel) {
+  return {"<Plugin ID=\"-2147483648\" Filename=\"trovis-core\" Opened=\"1\" LoadTimeMs=\"#\" "
+          "OpenTimeMs=\"#\" OpenCode=\"0\" LogLevel=\"" + coreLevel + "\" LogLevelDefault=\"-1\"/>",
+          "<Plugin ID=\"2752512\" Filename=\"Watcher.so\" Opened=\"1\" LoadTimeMs=\"#\" "
+          "OpenTimeMs=\"#\" OpenCode=\"0\" LogLevel=\"" + watcherLevel + "\" LogLevelDefault=\"-1\"/>",
+          "<Plugin ID=\"2424832\" Filename=\"LogPI.so\" Opened=\"1\" LoadTimeMs=\"#\" "
+          "OpenTimeMs=\"#\" OpenCode=\"0\" LogLevel=\"-1\" LogLevelDefault=\"-1\"/>"};
+}
+
+// The published and the saved text of a document with default memory
+// settings, the given core Plugin elements and nothing else.
+std::pair<std::string, std::string> documentTexts(const std::vector<std::string>& plugins) {
+  std::string event =
+      "<?xml?><qDVR><Memory ID=\"-2147483648\" Throttling=\"1\" MaxGopLen=\"1050\"/>"
+      "<Modules TotalLoadTimeMs=\"#\" TotalOpenTimeMs=\"#\">"
+      "<Module ID=\"-2147483648\" Name=\"Core\" Version=\"26.2.3.0\">";
+  std::string file =
+      "<?xml?>\n<qDVR>\n\t<Memory ID=\"-2147483648\" Throttling=\"1\" MaxGopLen=\"1050\"/>\n"
+      "\t<Modules TotalLoadTimeMs=\"#\" TotalOpenTimeMs=\"#\">\n"
+      "\t\t<Module ID=\"-2147483648\" Name=\"Core\" Version=\"26.2.3.0\">\n";
+  for (const std::string& plugin : plugins) {
+    event += plugin;
+    file += "\t\t\t" + plugin + "\n";
+  }
+  event += "</Module></Modules><Product Family=\"Trovis\" Version=\"26.2.3.0\"/></qDVR>";
+  file += "\t\t</Module>\n\t</Modules>\n</qDVR>\n\n";
+  return {event, file};
+}
+
+size_t countOf(const std::string& text, std::string_view part) {
+  size_t count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+TEST(CoreConfiguration, FirstStartDefaultsAndTheNextStartReadsBackWhatWasSaved) {
+  CoreInstall install;
+  install.addPlugin("host/Watcher.so");
+  install.addPlugin("host/LogPI.so");
+  const auto defaults = documentTexts(watcherPlugins("-1", "-1"));
+  const auto changed = documentTexts(watcherPlugins("0", "60"));
+  const std::filesystem::path saved = install.workDir() / "core.xml";
+  {
+    CoreProcess core(install);
+    ASSERT_EQ(nextConfig(core), defaults.first) << diagnostics(core);
+    ASSERT_TRUE(core.send(configCommand(256, logLevelDelta(0, 60))));
+    ASSERT_EQ(nextConfig(core), changed.first) << diagnostics(core);
+    ASSERT_TRUE(core.send(stopPacket()));
+    ASSERT_EQ(core.waitForExit(), 0) << diagnostics(core);
+    // The reason, then "Config defaulted" on a line of its own.
+    EXPECT_EQ(countOf(core.output(), "Config defaulted"), 1u) << diagnostics(core);
+    const LogLine reason = lineWithText(logLines(core.output()),
+                                        "Failed to open core.xml - No such file or directory");
+    EXPECT_EQ(reason.colour, ErrorColour) << diagnostics(core);
+    EXPECT_NE(core.output().find(reason.text + "\nConfig defaulted\n"), std::string::npos);
+  }
+  // In the working directory, not beside the executable; for the owner only.
+  ASSERT_EQ(blankTimes(fileText(saved).value_or("(absent)")), changed.second);
+  EXPECT_FALSE(std::filesystem::exists(install.root() / "bin" / "core.xml"));
+  EXPECT_FALSE(std::filesystem::exists(install.workDir() / "core.xml.pending"));
+  struct stat status {};
+  ASSERT_EQ(stat(saved.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 0777, 0600u);
+
+  CoreProcess again(install);
+  EXPECT_EQ(nextConfig(again), changed.first) << diagnostics(again);
+  ASSERT_TRUE(again.send(stopPacket()));
+  ASSERT_EQ(again.waitForExit(), 0) << diagnostics(again);
+  EXPECT_EQ(countOf(again.output(), "Config defaulted"), 0u) << diagnostics(again);
+  EXPECT_EQ(blankTimes(fileText(saved).value_or("(absent)")), changed.second);
+}
+
+TEST(CoreConfiguration, OnlyAPlainConfigRecordThatChangesAThresholdRepublishes) {
+  CoreInstall install;
+  install.addPlugin("host/Watcher.so");
+  install.addPlugin("host/LogPI.so");
+  CoreProcess core(install);
+  ASSERT_EQ(nextConfig(core), documentTexts(watcherPlugins("-1", "-1")).first)
+      << diagnostics(core);
+
+  // Had any of the first three republished, its document would come first.
+  ASSERT_TRUE(core.send(configCommand(0x4100, logLevelDelta(70, 70))));
+  ASSERT_TRUE(core.send(configCommand(256, logLevelDelta(-1, -1))));
+  ASSERT_TRUE(core.send(configCommand(256, "<?xml?><qDVR><Modules Delta=\"1\"><Module>"
+                                           "<Plugin ID=\"2752512\" LogLevel=\"80\"/>")));
+  ASSERT_TRUE(core.send(configCommand(256, logLevelDelta(-5, 40))));
+  EXPECT_EQ(nextConfig(core), documentTexts(watcherPlugins("-1", "40")).first)
+      << diagnostics(core);
+
+  ASSERT_TRUE(core.send(stopPacket()));
+  ASSERT_EQ(core.waitForExit(), 0) << diagnostics(core);
+  const LogLine broken = lineWithText(
+      logLines(core.output()), "config delta from Watcher is not well-formed: unexpected end of data");
+  EXPECT_EQ(broken.colour, WarningColour) << diagnostics(core);
+}
+
+TEST(CoreConfiguration, ProductParentAndFailedPluginsAreReported) {
+  CoreInstall install;
+  for (const char* plugin : {"host/A.so", "host/b.so", "host/Watcher.so", "ProbeRefused.so",
+                             "host/LogPI.so"}) {
+    install.addPlugin(plugin);
+  }
+  std::ofstream(install.workDir() / "product.xml") << "<?xml?><Product Version=\"7.1\"/>";
+  CoreProcess core(install);
+  const std::optional<std::string> first = nextConfig(core);
+  ASSERT_TRUE(first) << diagnostics(core);
+  EXPECT_EQ(first->find("<Library"), std::string::npos);
+
+  // The identity arrives after the first publication: a delta republishes.
+  ASSERT_TRUE(core.send(ipcPacket(0, KindIdentify, "trovisd-bin\0" "9.8.7\0"sv)));
+  ASSERT_TRUE(core.send(configCommand(256, logLevelDelta(-1, 10))));
+  const std::string plugins =
+      "<Plugin ID=\"-2147483648\" Filename=\"trovis-core\" Opened=\"1\" LoadTimeMs=\"#\" "
+      "OpenTimeMs=\"#\" OpenCode=\"0\" LogLevel=\"-1\" LogLevelDefault=\"-1\"/>"
+      "<Plugin ID=\"2162688\" Filename=\"A.so\" Opened=\"1\" LoadTimeMs=\"#\" OpenTimeMs=\"#\" "
+      "OpenCode=\"0\" LogLevel=\"-1\" LogLevelDefault=\"-1\"/>"
+      "<Plugin ID=\"2228224\" Filename=\"b.so\" Opened=\"1\" LoadTimeMs=\"#\" OpenTimeMs=\"#\" "
+      "OpenCode=\"0\" LogLevel=\"-1\" LogLevelDefault=\"-1\"/>"
+      "<Plugin ID=\"2752512\" Filename=\"Watcher.so\" Opened=\"1\" LoadTimeMs=\"#\" "
+      "OpenTimeMs=\"#\" OpenCode=\"0\" LogLevel=\"10\" LogLevelDefault=\"-1\"/>"
+      "<Plugin ID=\"2424832\" Filename=\"LogPI.so\" Opened=\"1\" LoadTimeMs=\"#\" "
+      "OpenTimeMs=\"#\" OpenCode=\"0\" LogLevel=\"-1\" LogLevelDefault=\"-1\"/>"
+      "<Library Name=\"trovisd\" Filename=\"trovisd-bin\" Version=\"9.8.7\"/>"
+      "<Plugin ID=\"1\" Filename=\"ProbeRefused.so\" Opened=\"1\" LoadTimeMs=\"#\" "
+      "OpenTimeMs=\"#\" OpenCode=\"7\" LogLevel=\"-1\" LogLevelDefault=\"-1\"/>";
+  EXPECT_EQ(nextConfig(core),
+            "<?xml?><qDVR><Memory ID=\"-2147483648\" Throttling=\"1\" MaxGopLen=\"1050\"/>"
+            "<Modules TotalLoadTimeMs=\"#\" TotalOpenTimeMs=\"#\">"
+            "<Module ID=\"-2147483648\" Name=\"Core\" Version=\"7.1\">" +
+                plugins +
+                "</Module><Module ID=\"1\" Name=\"ProbeRefused\" Version=\"load code 7\"/>"
+                "</Modules><Product Family=\"\" Version=\"7.1\"/></qDVR>")
+      << diagnostics(core);
+
+  ASSERT_TRUE(core.send(stopPacket()));
+  ASSERT_EQ(core.waitForExit(), 0) << diagnostics(core);
+  const std::optional<std::string> saved = fileText(install.workDir() / "core.xml");
+  ASSERT_TRUE(saved);
+  EXPECT_EQ(saved->find("Product"), std::string::npos);
+  EXPECT_NE(saved->find("\t\t\t<Library Name=\"trovisd\" Filename=\"trovisd-bin\" "
+                        "Version=\"9.8.7\"/>\n"),
+            std::string::npos);
+}
+
+TEST(CoreConfiguration, SaveThatCannotWriteIsLoggedAndLeavesTheOldFile) {
+  if (const std::string reason = straceUnavailable(); !reason.empty()) GTEST_SKIP() << reason;
+  const std::string old =
+      "<?xml?>\n<qDVR>\n\t<Memory ID=\"-2147483648\" Throttling=\"1\" MaxGopLen=\"900\"/>\n"
+      "</qDVR>\n\n";
+  for (const auto& [error, text] : {std::pair{"ENOSPC", "No space left on device"},
+                                    std::pair{"EIO", "Input/output error"}}) {
+    CoreInstall install;
+    install.addPlugin("host/Watcher.so");
+    std::ofstream(install.workDir() / "core.xml") << old;
+    CoreOptions options;
+    // Only writes to the pending file fail.
+    options.wrapper = straceWrapper({"-f", "-o", "/dev/null", "-P",
+                                     (install.workDir() / "core.xml.pending").string(), "-e",
+                                     "trace=write", "-e", "inject=write:error="s + error});
+    CoreProcess core(install, options);
+    const std::optional<std::string> published = nextConfig(core);
+    ASSERT_TRUE(published) << diagnostics(core);
+    EXPECT_NE(published->find("MaxGopLen=\"900\""), std::string::npos) << *published;
+    ASSERT_TRUE(core.send(stopPacket()));
+    ASSERT_EQ(core.waitForExit(), 0) << diagnostics(core);
+    const LogLine failure = lineWithText(logLines(core.output()),
+                                         "Failed to write core.xml.pending - "s + text);
+    EXPECT_EQ(failure.colour, ErrorColour) << error << diagnostics(core);
+    EXPECT_EQ(fileText(install.workDir() / "core.xml"), old) << error;
+  }
 }
 
 }  // namespace

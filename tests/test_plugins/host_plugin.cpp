@@ -4,7 +4,8 @@
 // and it carries out commands the parent addresses to it. Built in several
 // variants: HOST_NAME, HOST_ORIGIN and HOST_CLOSE_ORDER say who it is, and
 // HOST_HOLD_OPEN, HOST_HOLD_CLOSE and HOST_SEARCH make Open, Close or OnSearch
-// wait for the parent or for Close.
+// wait for the parent or for Close; HOST_REPORT_CONFIG sends the parent
+// "config <document>" for every configuration document of the core.
 //
 // Commands: the payload of a packet, NUL-separated words.
 //   echo                    send "<name>:" and the whole packet back
@@ -14,6 +15,7 @@
 //   log <level> <text>      post a live text log line
 //   alarm <text>            post a live alarm event
 //   search <id> <payload>   post a search request with an external origin
+//   config <type> <xml>     post an XML "config" record of type <type>
 //   release                 let a held Open or Close return
 #include <trv/core/sdk.h>
 
@@ -196,9 +198,15 @@ TRV_PLUGIN_EXPORT int Close(const CloseArgs*, CloseResult*) {
 }
 
 TRV_PLUGIN_EXPORT int OnEvent(EventParms* event) {
+  const std::string_view text(static_cast<const char*>(event->data), event->dataLen);
+#ifdef HOST_REPORT_CONFIG
+  if (event->type == TypeConfig && event->source == CoreSource) {
+    postIpc("config " + std::string(text));
+    return 0;
+  }
+#endif
   // Only the alarms of plugins: the core posts alarms of its own.
   if (baseType(event->type) != TypeAlarm || pluginIdOf(event->source) == 0) return 0;
-  const std::string_view text(static_cast<const char*>(event->data), event->dataLen);
   postIpc("alarm " + std::string(Name) + " " + std::string(text));
   return 0;
 }
@@ -248,6 +256,9 @@ TRV_PLUGIN_EXPORT int OnIpcResult(const void* packet, uint32_t length) {
     postRecord(TypeAlarm, FlagLive | FlagText, Origin, command[1]);
   } else if (verb == "search" && command.size() == 3) {
     postSearch(static_cast<uint32_t>(std::strtoul(command[1].c_str(), nullptr, 10)), command[2]);
+  } else if (verb == "config" && command.size() == 3) {
+    postRecord(static_cast<uint32_t>(std::strtoul(command[1].c_str(), nullptr, 10)), FlagXml,
+               Origin, command[2]);
   } else if (verb == "release") {
     set(released);
   } else {
