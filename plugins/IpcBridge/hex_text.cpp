@@ -1,0 +1,41 @@
+#include "hex_text.h"
+
+namespace trv::ipcbridge {
+
+namespace {
+
+constexpr std::string_view Digits = "0123456789abcdef";
+
+int digitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+std::string toHex(std::span<const uint8_t> bytes) {
+  std::string text;
+  text.reserve(bytes.size() * 2);
+  for (const uint8_t byte : bytes) {
+    text += Digits[byte >> 4];
+    text += Digits[byte & 0x0f];
+  }
+  return text;
+}
+
+std::optional<std::vector<uint8_t>> fromHex(std::string_view text) {
+  if (text.size() % 2 != 0) return std::nullopt;
+  std::vector<uint8_t> bytes;
+  bytes.reserve(text.size() / 2);
+  for (size_t i = 0; i < text.size(); i += 2) {
+    const int high = digitValue(text[i]);
+    const int low = digitValue(text[i + 1]);
+    if (high < 0 || low < 0) return std::nullopt;
+    bytes.push_back(static_cast<uint8_t>(high << 4 | low));
+  }
+  return bytes;
+}
+
+}  // namespace trv::ipcbridge
