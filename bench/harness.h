@@ -65,6 +65,26 @@ class Window {
   double cpuAtStart_;
 };
 
+// Calls `call(n)` flat out through the warm-up and then the window, with
+// `batch` calls between two looks at the clock; the window's measurement.
+template <typename Call>
+Measurement timeCalls(const Options& options, uint64_t batch, Call&& call) {
+  uint64_t n = 0;
+  const auto run = [&](Clock::duration duration) {
+    const auto end = Clock::now() + duration;
+    do {
+      for (uint64_t i = 0; i < batch; ++i) call(n++);
+    } while (Clock::now() < end);
+  };
+  run(options.warmUp);
+  const uint64_t before = n;
+  const Window window;
+  run(options.window);
+  Measurement result;
+  window.finish(result, n - before);
+  return result;
+}
+
 // One contender of a comparison: a name and a run that returns its measurement.
 struct Variant {
   std::string name;

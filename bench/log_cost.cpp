@@ -21,25 +21,6 @@ namespace {
 // Calls between two looks at the clock: enough that reading it costs nothing.
 constexpr uint64_t Batch = 4096;
 
-// Calls `call(n)` flat out through the warm-up and then the window.
-template <typename Call>
-Measurement timeCalls(const Options& options, Call&& call) {
-  uint64_t n = 0;
-  const auto run = [&](Clock::duration duration) {
-    const auto end = Clock::now() + duration;
-    do {
-      for (uint64_t i = 0; i < Batch; ++i) call(n++);
-    } while (Clock::now() < end);
-  };
-  run(options.warmUp);
-  const uint64_t before = n;
-  const Window window;
-  run(options.window);
-  Measurement result;
-  window.finish(result, n - before);
-  return result;
-}
-
 // This child's standard output, where the core writes its lines, goes to
 // /dev/null for good: the results travel through a pipe.
 void silenceStdout() {
@@ -50,7 +31,7 @@ Measurement droppedLogCall(const Options& options) {
   silenceStdout();
   CoreRig rig({}, core::DefaultLogLevel);
   if (core::coreLogEnabled(core::LogDebug)) return failed("debug lines pass the default threshold");
-  return timeCalls(options, [](uint64_t n) { core::logDebug("dropped line {}", n); });
+  return timeCalls(options, Batch, [](uint64_t n) { core::logDebug("dropped line {}", n); });
 }
 
 struct CloseFile {
@@ -62,14 +43,14 @@ Measurement writtenLine(const Options& options) {
   if (!devNull) throw std::runtime_error("cannot open /dev/null");
   core::LogWriter writer(devNull.get());
   constexpr std::string_view text = "benchmark line of a typical length: 12,345 events in queue";
-  return timeCalls(options, [&](uint64_t) { writer.writeLogLine(0, core::LogInfo, text); });
+  return timeCalls(options, Batch, [&](uint64_t) { writer.writeLogLine(0, core::LogInfo, text); });
 }
 
 Measurement loggedThroughCore(const Options& options) {
   silenceStdout();
   CoreRig rig({}, core::DefaultLogLevel);
   Measurement result =
-      timeCalls(options, [](uint64_t n) { core::logInfo("benchmark line of a typical length: {:L} events in queue", n); });
+      timeCalls(options, Batch, [](uint64_t n) { core::logInfo("benchmark line of a typical length: {:L} events in queue", n); });
   rig.stop();
   if (const uint32_t blocks = rig.core().refBlocks.blockCount(); blocks != 0) {
     return failed(fmt::format("{} line blocks left after the queue drained", blocks));
