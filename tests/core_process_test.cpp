@@ -652,7 +652,7 @@ TEST(CoreConfiguration, OnlyAPlainConfigRecordThatChangesAThresholdRepublishes) 
   ASSERT_TRUE(core.send(stopPacket()));
   ASSERT_EQ(core.waitForExit(), 0) << diagnostics(core);
   const LogLine broken = lineWithText(
-      logLines(core.output()), "config delta from Watcher is not well-formed: unexpected end of data");
+      logLines(core.output()), "config delta from Watcher ignored: unexpected end of data");
   EXPECT_EQ(broken.colour, WarningColour) << diagnostics(core);
 }
 

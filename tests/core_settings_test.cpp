@@ -192,5 +192,30 @@ TEST(ApplyLogLevelDelta, LeavesThePayloadAsItWas) {
   EXPECT_THROW(applyLogLevelDelta("<?xml?><qDVR><Modules Delta=\"1\">", levels), std::exception);
 }
 
+// A delta whose Module holds `fillers` empty elements besides one Plugin.
+std::string deltaWithFillers(int fillers) {
+  std::string text = "<?xml?><qDVR><Modules Delta=\"1\"><Module>";
+  for (int i = 0; i < fillers; ++i) text += "<x/>";
+  return text + "<Plugin ID=\"2228224\" LogLevel=\"70\"/></Module></Modules></qDVR>";
+}
+
+// Nesting this deep would overflow the stack of the recursive parser.
+TEST(ApplyLogLevelDelta, RefusesMoreTagsThanADocumentOfTheCoreHoldsUnparsed) {
+  std::string deep = "<?xml?><qDVR><Modules Delta=\"1\">";
+  for (int i = 0; i < 100000; ++i) deep += "<a>";
+  LogLevels levels;
+  try {
+    applyLogLevelDelta(deep, levels);
+    ADD_FAILURE() << "no error";
+  } catch (const std::runtime_error& error) {
+    EXPECT_STREQ(error.what(), "XML text with 100003 tags refused: at most 4096 are parsed");
+  }
+  // Eight tags besides the fillers.
+  EXPECT_THROW(applyLogLevelDelta(deltaWithFillers(4089), levels), std::runtime_error);
+  EXPECT_EQ(levels.stored(0x22), -1);
+  EXPECT_TRUE(applyLogLevelDelta(deltaWithFillers(4088), levels));
+  EXPECT_EQ(levels.stored(0x22), 70);
+}
+
 }  // namespace
 }  // namespace trv::core

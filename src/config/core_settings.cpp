@@ -1,6 +1,7 @@
 #include "core_settings.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 #include "xml_lookup.h"
 
@@ -19,8 +20,19 @@ constexpr std::string_view ModulesMark = "<Modules";
 constexpr size_t ModulesWindowLength = 40;
 constexpr size_t ShortestDelta = 22;
 
+// The parser recurses once per nesting level, and a few hundred kilobytes of
+// "<a>" would overflow the stack: texts with more tags than any document of
+// the core holds are refused unparsed. The bound also holds under the
+// sanitizers' larger frames.
+constexpr size_t MostTags = 4096;
+
 // Parses `text` in place; the document points into it.
 void parseInPlace(rapidxml::xml_document<>& document, std::string& text) {
+  const auto tags = static_cast<size_t>(std::count(text.begin(), text.end(), '<'));
+  if (tags > MostTags) {
+    throw std::runtime_error("XML text with " + std::to_string(tags) + " tags refused: at most " +
+                             std::to_string(MostTags) + " are parsed");
+  }
   document.parse<rapidxml::parse_default>(text.data());
 }
 

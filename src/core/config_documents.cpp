@@ -107,8 +107,7 @@ bool DvrCore::applyConfigDelta(const EventParms& record) {
     changed = applyLogLevelDelta(payload, logLevels);
   } catch (const std::exception& error) {
     // Another plugin's broken document must not end the dispatcher.
-    logWarning("config delta from {} is not well-formed: {}", originName(record.source),
-               error.what());
+    logWarning("config delta from {} ignored: {}", originName(record.source), error.what());
     return false;
   }
   if (changed) publishConfig();
