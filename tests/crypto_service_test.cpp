@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <memory>
@@ -35,7 +36,7 @@ struct Request {
       : buffer(std::make_unique<uint8_t[]>(capacity)),
         record(makeEvent(TypeCrypto, flags, originOfPlugin(0x21))) {
     std::memset(buffer.get(), 0xee, capacity);
-    std::memcpy(buffer.get(), content.data(), content.size());
+    std::copy(content.begin(), content.end(), buffer.get());
     record.data = buffer.get();
     record.dataLen = capacity;
     setCryptoLen(record, static_cast<uint32_t>(content.size()));
