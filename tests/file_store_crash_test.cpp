@@ -77,11 +77,15 @@ std::vector<std::string> recordPublication() {
   std::vector<std::string> calls;
   std::ifstream lines(trace);
   for (std::string line; std::getline(lines, line);) {
-    // "<pid> <name>(<arguments>) = <result>"; exit notes have no "(".
-    const size_t open = line.find('(');
-    const size_t space = line.find(' ');
-    if (open == std::string::npos || space == std::string::npos || space > open) continue;
-    calls.push_back(line.substr(space + 1, open - space - 1));
+    // "<pid> <name>(<arguments>) = <result>", the pid padded with blanks;
+    // exit notes have no "(".
+    std::istringstream words(line);
+    std::string pid;
+    std::string call;
+    words >> pid >> call;
+    const size_t open = call.find('(');
+    if (open == std::string::npos || open == 0) continue;
+    calls.push_back(call.substr(0, open));
   }
   return calls;
 }
