@@ -341,15 +341,16 @@ TEST(PluginIdentity, ServesSearchesThroughOnSearchOrReadOfStoredMedia) {
   EXPECT_FALSE(opened("ProbeQuiet.so")->servesSearches());     // Read without asyncRead
 }
 
-TEST(PluginOutOfTree, PluginBuiltFromThePublicHeadersAloneGetsEvents) {
-  const auto plugin = create("out_of_tree/OutOfTree.so");
+TEST(PluginTemplate, BuiltAgainstTheInstalledSdkLoadsAndReportsAlarms) {
+  const auto plugin = create("template/AlarmLogger.so");
   ASSERT_EQ(plugin->loadCode(), 0) << plugin->errorText();
+  EXPECT_EQ(plugin->id(), 0x40);
+  EXPECT_EQ(plugin->info().alarmCaps, WantsLive);
   plugin->Open();
   ASSERT_TRUE(plugin->isOpen());
-  EXPECT_FALSE(deliver(*plugin, TypeLog, "first"));
-  EXPECT_FALSE(deliver(*plugin, TypeAlarm, "second"));
-  EXPECT_EQ(takePosted(), (Texts{"echo first", "echo second"}));
-  EXPECT_EQ(plugin->id(), 7);
+  EXPECT_FALSE(deliver(*plugin, TypeAlarm, "motion"));
+  EXPECT_FALSE(deliver(*plugin, TypeAlarm, ""));
+  EXPECT_EQ(takePosted(), (Texts{"alarm from 09 with 6 bytes", "alarm from 09 with 0 bytes"}));
 }
 
 }  // namespace

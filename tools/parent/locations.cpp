@@ -18,10 +18,10 @@ namespace {
 // Under qemu-user this still names the emulated program, not the emulator.
 fs::path ownDirectory() { return fs::read_symlink("/proc/self/exe").parent_path(); }
 
-void placeIdScript(const fs::path& runDir) {
+void placeIdScript(const fs::path& runDir, const fs::path& coreDir) {
   const fs::path target = runDir / "scripts" / "get_id.sh";
   if (fs::exists(target)) return;
-  const fs::path source = fs::path(TRV_SOURCE_DIR) / "scripts" / "get_id.sh";
+  const fs::path source = coreDir / "scripts" / "get_id.sh";
   if (!fs::exists(source)) {
     std::fprintf(stderr, "trovis-parent: no %s to copy; the core falls back to a fixed device id\n",
                  source.c_str());
@@ -42,10 +42,10 @@ fs::path corePath(const std::string& requested) {
   return core;
 }
 
-fs::path prepareRunDir(const std::string& requested) {
+fs::path prepareRunDir(const std::string& requested, const fs::path& core) {
   const fs::path runDir = requested.empty() ? ownDirectory().parent_path() / "run" : fs::path(requested);
   fs::create_directories(runDir);
-  placeIdScript(runDir);
+  placeIdScript(runDir, core.parent_path());
   return fs::absolute(runDir);
 }
 

@@ -12,9 +12,10 @@ namespace trv::parent {
 std::filesystem::path corePath(const std::string& requested);
 
 // The core's working directory: `requested`, or run/ beside the bin/ directory
-// holding this executable. Created when missing, and given a copy of
-// scripts/get_id.sh unless it has one. Throws std::filesystem::filesystem_error.
-std::filesystem::path prepareRunDir(const std::string& requested);
+// holding this executable. Created when missing, and given a copy of the
+// scripts/get_id.sh that lies beside `core` unless it has one. Throws
+// std::filesystem::filesystem_error.
+std::filesystem::path prepareRunDir(const std::string& requested, const std::filesystem::path& core);
 
 // $TRV_EMULATOR's words, then the core.
 std::vector<std::string> coreCommand(const std::filesystem::path& core);

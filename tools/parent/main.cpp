@@ -37,8 +37,9 @@ int main(int argc, char** argv) {
   try {
     // First, so that no signal and no end of the core can slip past the loop.
     SignalPipe signals;
-    const auto command = coreCommand(corePath(options.corePath));
-    const auto runDir = prepareRunDir(options.runDir);
+    const auto executable = corePath(options.corePath);
+    const auto command = coreCommand(executable);
+    const auto runDir = prepareRunDir(options.runDir, executable);
     CoreProcess core(command, runDir);
     std::printf("parent: started %s (pid %d) in %s\n", command.back().c_str(), core.pid(),
                 runDir.c_str());

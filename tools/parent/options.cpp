@@ -103,7 +103,7 @@ Options:
   --duration SECONDS  stop the core after SECONDS (fractions allowed)
   -h, --help          print this text
 
-The run directory gets a copy of scripts/get_id.sh from the source tree in its
+The run directory gets a copy of the scripts/get_id.sh beside the core in its
 scripts/ directory unless one is there already; the core runs it to learn the
 device identifier.
 
