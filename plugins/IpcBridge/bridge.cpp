@@ -86,6 +86,12 @@ void Bridge::onStoredResult(const EventParms& result) {
   reply(text);
 }
 
+void Bridge::onConfig(const EventParms& config) {
+  if (announced_ || config.source != CoreSource) return;
+  announced_ = true;
+  reply("ready");
+}
+
 void Bridge::reply(std::string_view text) const {
   std::string packet = replyPacket(pluginId_, text);
   EventParms event = makeEvent(TypeIpc, 0, origin_);
@@ -119,7 +125,8 @@ void Bridge::search(std::string_view words) {
 void Bridge::cancel(std::string_view number) const {
   uint32_t value = 0;
   const auto [end, error] = std::from_chars(number.data(), number.data() + number.size(), value);
-  if (error != std::errc{} || end != number.data() + number.size() || value == 0 || value > 0xFFFF) {
+  if (error != std::errc{} || end != number.data() + number.size() || value == 0 ||
+      value > 0xFFFF) {
     return reply("error cancel bad search number " + std::string(number));
   }
   EventParms cancel = makeEvent(TypeCancel, 0, origin_);
@@ -129,6 +136,11 @@ void Bridge::cancel(std::string_view number) const {
 }
 
 void Bridge::encrypt(std::string_view plain) const {
+  // The envelope is zero-padded: decryption ends the plaintext at its first
+  // NUL, so such a plaintext would not come back whole.
+  if (plain.find('\0') != std::string_view::npos) {
+    return reply("error encrypt NUL byte in plaintext");
+  }
   std::vector<uint8_t> buffer(plain.begin(), plain.end());
   const auto valid = static_cast<uint32_t>(buffer.size());
   buffer.resize(buffer.size() + EnvelopeGrowth);

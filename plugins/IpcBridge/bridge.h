@@ -22,6 +22,11 @@ class Bridge {
   // Dispatch thread: a stored record for one of the bridge's searches.
   void onStoredResult(const core::EventParms& result);
 
+  // Dispatch thread: a configuration document. The core publishes its own
+  // once every plugin is open; the first one tells the parent that searches
+  // now reach every plugin that serves them.
+  void onConfig(const core::EventParms& config);
+
  private:
   void reply(std::string_view text) const;
   void ping(std::string_view text) const;
@@ -34,6 +39,7 @@ class Bridge {
   uint8_t pluginId_;
   uint32_t origin_;
   uint16_t lastSearch_ = 0;  // I/O thread only
+  bool announced_ = false;   // dispatch thread only
 };
 
 }  // namespace trv::ipcbridge

@@ -10,6 +10,9 @@
 //   From the bridge: address 67 << 20, kind 1, pass-through 0.
 //
 // Commands               Replies
+//   (none)                 ready              once, when the core has opened every
+//                                             plugin: a search sent earlier may
+//                                             miss the plugins that serve it
 //   ping [TEXT]            pong [TEXT]
 //   search TYPE [QUERY]    searching N        at once; N numbers the search, 1..65535
 //                          found N TYPE LENGTH, a line feed, then the result's
@@ -17,7 +20,8 @@
 //                                             one per stored result, in order
 //                          done N             a plugin that served it is through
 //   cancel N               cancelled N        no results of search N after this
-//   encrypt BYTES          encrypted HEX      BYTES in the device-bound envelope
+//   encrypt BYTES          encrypted HEX      BYTES (no NUL among them) in the
+//                                             device-bound envelope
 //   decrypt HEX            decrypted BYTES
 // TYPE is video, audio, alarm, log, pos or analytic; QUERY (default: TYPE)
 // travels as the request's payload, for the plugins that serve searches. HEX
@@ -63,10 +67,11 @@ TRV_PLUGIN_EXPORT int OnIpcResult(const void* packet, uint32_t length) {
   return 0;
 }
 
-// Dispatch thread: besides search results, only configuration events come,
-// which it does not need.
+// Dispatch thread: search results, and the configuration events every
+// plugin gets. Neither payload is kept.
 TRV_PLUGIN_EXPORT int OnEvent(EventParms* event) {
   if ((event->flags & FlagStored) != 0) g_bridge->onStoredResult(*event);
+  if (baseType(event->type) == TypeConfig) g_bridge->onConfig(*event);
   return 0;
 }
 
