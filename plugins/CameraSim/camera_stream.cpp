@@ -4,7 +4,8 @@
 
 namespace trv::camerasim {
 
-CameraStream::CameraStream(core::PostEventFn post, uint32_t origin) : post_(post), origin_(origin) {}
+CameraStream::CameraStream(core::PostEventFn post, uint32_t origin)
+    : post_(post), origin_(origin) {}
 
 void CameraStream::start(const CameraSettings& settings) {
   {

@@ -21,7 +21,8 @@ class FrameSchedule {
   using WallTime = std::chrono::system_clock::time_point;
 
   // Both streams begin with a record at `start`, stamped `wallStart`.
-  FrameSchedule(const CameraSettings& settings, uint32_t origin, SteadyTime start, WallTime wallStart);
+  FrameSchedule(const CameraSettings& settings, uint32_t origin, SteadyTime start,
+                WallTime wallStart);
 
   // When the next record is to be posted.
   SteadyTime nextDue() const;

@@ -73,7 +73,8 @@ TRV_PLUGIN_EXPORT int OnEvent(EventParms* event) {
 // A search thread of the core, one per request; may run while other searches
 // and OnEvent run. The core waits for it to return before Unload.
 TRV_PLUGIN_EXPORT int OnSearch(EventParms* request) {
-  trv::recorder::answerSearch(*request, {g_recorder->post, Origin, g_recorder->store, g_recorder->closing});
+  trv::recorder::answerSearch(*request,
+                              {g_recorder->post, Origin, g_recorder->store, g_recorder->closing});
   return 0;
 }
 
