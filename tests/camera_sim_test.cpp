@@ -25,7 +25,9 @@ using tap::Tapped;
 
 constexpr uint32_t CameraOrigin = 0x00410000;
 
-std::filesystem::path cameraPath() { return std::filesystem::path(TRV_BIN_DIR) / "plugins" / "CameraSim.so"; }
+std::filesystem::path cameraPath() {
+  return std::filesystem::path(TRV_BIN_DIR) / "plugins" / "CameraSim.so";
+}
 std::filesystem::path tapPath() {
   return std::filesystem::path(TRV_TEST_BINARY_DIR) / "test_plugins" / "Tap.so";
 }
@@ -90,7 +92,8 @@ std::string videoLabel(size_t number, bool key) {
 }
 
 TEST(CameraSim, StreamsVideoOnItsFrameGridWithAKeyFrameEveryNAndAudioBetween) {
-  Camera camera("# a comment\nfps = 50\nkey_every=4\nframe_bytes=100\naudio_rate=20\naudio_bytes=40\n");
+  Camera camera(
+      "# a comment\nfps = 50\nkey_every=4\nframe_bytes=100\naudio_rate=20\naudio_bytes=40\n");
   CoreWithPlugins running({cameraPath(), tapPath()});
   ASSERT_TRUE(eventually([] { return tapped(core::TypeVideo).size() >= 13; }));
   running.stop();
