@@ -66,6 +66,9 @@ Options parseOptions(std::span<const char* const> args) {
     } else if (name == "--background") {
       reader.noValue(name);
       options.background = true;
+    } else if (name == "--demo") {
+      reader.noValue(name);
+      options.demo = true;
     } else if (name == "--core") {
       options.corePath = reader.value(name);
     } else if (name == "--run-dir") {
@@ -101,6 +104,9 @@ Options:
                       K; repeatable, sent in order after the identification
   --script FILE       run the commands in FILE after the identification
   --duration SECONDS  stop the core after SECONDS (fractions allowed)
+  --demo              3 s after start-up, ask the IpcBridge plugin (number 67)
+                      for a search of the stored video and for an encryption,
+                      have the envelope decrypted, and say what came back
   -h, --help          print this text
 
 The run directory gets a copy of the scripts/get_id.sh beside the core in its

@@ -15,6 +15,7 @@ struct Options {
   std::string corePath;  // empty: trovis-core beside this executable
   std::string runDir;    // empty: the run directory of the build tree
   bool background = false;
+  bool demo = false;  // drive the IpcBridge plugin (see demo.h)
   std::optional<std::chrono::milliseconds> duration;
   std::vector<Command> commands;  // --send and --script, in command-line order
   bool help = false;

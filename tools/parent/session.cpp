@@ -11,6 +11,7 @@
 #include <string>
 #include <system_error>
 
+#include "demo.h"
 #include "packet.h"
 
 namespace trv::parent {
@@ -50,6 +51,7 @@ class Session {
   void handleSignals();
   void stop(const std::string& reason);
   void runDueCommands(Clock::time_point now);
+  void follow(Demo::Step step);
   int pollTimeout(Clock::time_point now) const;
   void waitForInput(Clock::time_point now);
   int finish(int status);
@@ -63,16 +65,19 @@ class Session {
   Clock::time_point commandsDue_ = Clock::now();
   std::optional<Clock::time_point> stopAt_;
   bool stopSent_ = false;
+  std::optional<Demo> demo_;
 };
 
 int Session::run() {
   if (options_.duration) stopAt_ = Clock::now() + *options_.duration;
+  if (options_.demo) demo_.emplace(Clock::now());
   send(identificationPacket(TRV_PARENT_VERSION, options_.background));
   for (;;) {
     if (const auto status = core_.exitStatus()) return finish(*status);
     const auto now = Clock::now();
     if (stopAt_ && now >= *stopAt_) stop("--duration has elapsed");
     runDueCommands(now);
+    if (demo_) follow(demo_->tick(now));
     waitForInput(now);
   }
 }
@@ -94,6 +99,9 @@ int Session::pollTimeout(Clock::time_point now) const {
   std::optional<Clock::time_point> due = stopAt_;
   if (!stopSent_ && nextCommand_ < options_.commands.size() && (!due || commandsDue_ < *due)) {
     due = commandsDue_;
+  }
+  if (const auto demoDue = demo_ ? demo_->due() : std::nullopt; demoDue && !stopSent_) {
+    if (!due || *demoDue < *due) due = demoDue;
   }
   if (!due) return -1;
   if (*due <= now) return 0;
@@ -173,8 +181,16 @@ void Session::receiveAll() {
       socketClosed();
       return;
     }
-    say("parent <- " + describePacket({received_.data(), static_cast<size_t>(n)}));
+    const std::span<const uint8_t> message(received_.data(), static_cast<size_t>(n));
+    say("parent <- " + describePacket(message));
+    if (demo_) follow(demo_->received(message));
   }
+}
+
+void Session::follow(Demo::Step step) {
+  for (const std::string& line : step.lines) say(line);
+  if (stopSent_) return;
+  for (Packet& packet : step.packets) send(std::move(packet));
 }
 
 void Session::socketClosed() {

@@ -1,0 +1,118 @@
+#include "demo.h"
+
+#include <charconv>
+#include <cstring>
+
+namespace trv::parent {
+
+namespace {
+
+std::string_view firstLine(std::string_view text) { return text.substr(0, text.find('\n')); }
+
+// The blank-separated words of `line`.
+std::vector<std::string_view> wordsOf(std::string_view line) {
+  std::vector<std::string_view> words;
+  while (!line.empty()) {
+    const size_t start = line.find_first_not_of(' ');
+    if (start == std::string_view::npos) break;
+    line.remove_prefix(start);
+    const size_t end = std::min(line.find(' '), line.size());
+    words.push_back(line.substr(0, end));
+    line.remove_prefix(end);
+  }
+  return words;
+}
+
+// -1 when `word` is not a whole number.
+int64_t numberIn(std::string_view word) {
+  int64_t value = -1;
+  const auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), value);
+  return error == std::errc() && end == word.data() + word.size() ? value : -1;
+}
+
+Packet bridgePacket(std::string_view command) {
+  return pluginPacket(BridgePlugin, BridgeKind, command);
+}
+
+}  // namespace
+
+std::optional<Demo::Clock::time_point> Demo::due() const { return due_; }
+
+Demo::Step Demo::tick(Clock::time_point now) {
+  Step step;
+  if (!due_ || now < *due_) return step;
+  due_.reset();
+  step.lines.push_back("demo: asking the bridge for the stored video and for an encryption");
+  step.packets.push_back(bridgePacket("search video"));
+  step.packets.push_back(bridgePacket("encrypt " + std::string(Plaintext)));
+  return step;
+}
+
+Demo::Step Demo::received(std::span<const uint8_t> message) {
+  Step step;
+  if (message.size() < HeaderSize) return step;
+  uint32_t address = 0;
+  std::memcpy(&address, message.data() + 4, sizeof address);
+  if (((address >> PluginShift) & 0xff) != BridgePlugin) return step;
+  const std::string_view reply(reinterpret_cast<const char*>(message.data()) + HeaderSize,
+                               message.size() - HeaderSize);
+  const auto words = wordsOf(firstLine(reply));
+  if (words.empty()) return step;
+  const std::string_view verb = words[0];
+  if (verb == "searching" && words.size() == 2) {
+    searches_[std::string(words[1])] = {};
+    step.lines.push_back("demo: search " + std::string(words[1]) + " started");
+  } else if (verb == "found") {
+    found(reply, step);
+  } else if (verb == "done") {
+    done(reply, step);
+  } else if (verb == "encrypted" && words.size() == 2) {
+    step.lines.push_back("demo: " + std::to_string(Plaintext.size()) + " bytes encrypted into a " +
+                         std::to_string(words[1].size() / 2) +
+                         "-byte envelope; asking for it to be decrypted");
+    step.packets.push_back(bridgePacket("decrypt " + std::string(words[1])));
+  } else if (verb == "decrypted") {
+    const std::string_view plain = reply.substr(std::min(reply.size(), verb.size() + 1));
+    step.lines.push_back(plain == Plaintext
+                             ? "demo: crypto round trip: the plaintext came back"
+                             : "demo: crypto round trip FAILED: got \"" + std::string(plain) + "\"");
+  } else if (verb == "error") {
+    step.lines.push_back("demo: the bridge answered \"" + std::string(firstLine(reply)) + "\"");
+  }
+  return step;
+}
+
+// "found N TYPE LENGTH", a line feed, then the stored payload, which the
+// camera starts with "video FRAME key" or "video FRAME delta".
+void Demo::found(std::string_view reply, Step& step) {
+  const auto words = wordsOf(firstLine(reply));
+  if (words.size() != 4) return;
+  Search& search = searches_[std::string(words[1])];
+  const size_t bodyStart = std::min(reply.size(), firstLine(reply).size() + 1);
+  const auto label = wordsOf(firstLine(reply.substr(bodyStart)));
+  const int64_t frame = label.size() >= 2 && label[0] == "video" ? numberIn(label[1]) : -1;
+  if (frame < 0 || frame <= search.last) search.inOrder = false;
+  if (search.results == 0) search.first = frame;
+  search.last = std::max(search.last, frame);
+  if (++search.results <= 3) {
+    step.lines.push_back("demo: search " + std::string(words[1]) + " result " +
+                         std::to_string(search.results) + ": " +
+                         std::string(words[3]) + " bytes of " + std::string(words[2]) +
+                         (frame >= 0 ? ", frame " + std::to_string(frame) : ""));
+  }
+}
+
+void Demo::done(std::string_view reply, Step& step) {
+  const auto words = wordsOf(firstLine(reply));
+  if (words.size() != 2) return;
+  const Search search = searches_[std::string(words[1])];
+  std::string line = "demo: search " + std::string(words[1]) + " done: " +
+                     std::to_string(search.results) + " stored frame(s)";
+  if (search.results != 0) {
+    line += ", " + std::to_string(search.first) + " to " + std::to_string(search.last) +
+            (search.inOrder ? ", in order" : ", OUT OF ORDER");
+  }
+  step.lines.push_back(line);
+}
+
+}  // namespace trv::parent

@@ -1,0 +1,61 @@
+// trovis-parent --demo: drives the IpcBridge plugin the way the daemon would.
+// A few seconds after start-up it asks the bridge for a search of the stored
+// video and for an encryption, sends each encrypted envelope back to be
+// decrypted, and tells in plain words what came back.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "packet.h"
+
+namespace trv::parent {
+
+// The bridge's plugin number and the packet kind its commands travel in.
+inline constexpr uint8_t BridgePlugin = 67;
+inline constexpr uint32_t BridgeKind = 1;
+
+class Demo {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  // The camera needs a moment to fill the recorder before the search.
+  static constexpr auto StartDelay = std::chrono::seconds(3);
+  static constexpr std::string_view Plaintext = "a secret only this device can read back";
+
+  explicit Demo(Clock::time_point start) : due_(start + StartDelay) {}
+
+  // What happened and what to send next.
+  struct Step {
+    std::vector<std::string> lines;
+    std::vector<Packet> packets;
+  };
+
+  // When the requests are due; nothing once they have gone out.
+  std::optional<Clock::time_point> due() const;
+  Step tick(Clock::time_point now);
+  // A message from the core; only the bridge's replies concern the demo.
+  Step received(std::span<const uint8_t> message);
+
+ private:
+  // The stored frames one search has returned so far.
+  struct Search {
+    uint32_t results = 0;
+    int64_t first = -1;
+    int64_t last = -1;
+    bool inOrder = true;
+  };
+
+  void found(std::string_view reply, Step& step);
+  void done(std::string_view reply, Step& step);
+
+  std::optional<Clock::time_point> due_;
+  std::map<std::string, Search> searches_;  // by the bridge's search number
+};
+
+}  // namespace trv::parent
