@@ -102,7 +102,8 @@ route::Received recordOf(const EventParms& event) {
   seen.innerPost = route::NoPost;
   const std::string_view text = textOf(event);
   const size_t length = std::min(text.size(), sizeof seen.text - 1);
-  std::memcpy(seen.text, text.data(), length);
+  // A record without payload has a null `data`, which memcpy may not be given.
+  text.copy(seen.text, length);
   seen.text[length] = '\0';
   return seen;
 }
