@@ -141,6 +141,13 @@ class InjectedIo {
 const std::string xml = "<?xml?><qDVR><Memory/></qDVR>";  // 29 bytes
 const std::string olderXml = "<?xml?><qDVR/>";
 
+// Well-formed, but with more tags than the parser is given: 4097.
+std::string tooManyTags() {
+  std::string text = "<?xml?><qDVR>";
+  for (int i = 0; i < 4094; ++i) text += "<a/>";
+  return text + "</qDVR>";
+}
+
 TEST(ReadWholeFile, ReturnsEveryByteAndFailsWithTheSystemsReason) {
   TempDir dir;
   put(dir.file("bytes"), std::string("a\0b\xFF", 4));
@@ -288,6 +295,9 @@ TEST(ReadXmlFile, ResolvesEachStateOfRealAndPendingFile) {
       {"empty real", "", {}, "Failed - not xml content", "", {}},
       {"real not xml", "<qDVR/>", {}, "Failed - not xml content", "<qDVR/>", {}},
       {"malformed real", "<?xml?><qDVR", "<?x", "expected >", "<?xml?><qDVR", "<?x"},
+      {"pending with too many tags", olderXml, tooManyTags(), olderXml, olderXml, {}},
+      {"real with too many tags", tooManyTags(), {},
+       "XML text with 4097 tags refused: at most 4096 are parsed", tooManyTags(), {}},
   };
   for (const Case& c : cases) {
     TempDir dir;

@@ -1,9 +1,9 @@
 #include "core_settings.h"
 
 #include <algorithm>
-#include <stdexcept>
 
 #include "xml_lookup.h"
+#include "xml_parse.h"
 
 namespace trv::core {
 namespace {
@@ -19,22 +19,6 @@ constexpr size_t DeltaWindowLength = 100;
 constexpr std::string_view ModulesMark = "<Modules";
 constexpr size_t ModulesWindowLength = 40;
 constexpr size_t ShortestDelta = 22;
-
-// The parser recurses once per nesting level, and a few hundred kilobytes of
-// "<a>" would overflow the stack: texts with more tags than any document of
-// the core holds are refused unparsed. The bound also holds under the
-// sanitizers' larger frames.
-constexpr size_t MostTags = 4096;
-
-// Parses `text` in place; the document points into it.
-void parseInPlace(rapidxml::xml_document<>& document, std::string& text) {
-  const auto tags = static_cast<size_t>(std::count(text.begin(), text.end(), '<'));
-  if (tags > MostTags) {
-    throw std::runtime_error("XML text with " + std::to_string(tags) + " tags refused: at most " +
-                             std::to_string(MostTags) + " are parsed");
-  }
-  document.parse<rapidxml::parse_default>(text.data());
-}
 
 bool containsWithin(std::string_view payload, size_t start, size_t length, std::string_view mark) {
   return payload.substr(start, length).find(mark) != std::string_view::npos;
@@ -61,7 +45,7 @@ bool applyLogLevel(const xml_node<>& plugin, LogLevels& levels) {
 
 std::optional<ProductIdentity> readProductIdentity(std::string text) {
   rapidxml::xml_document<> document;
-  parseInPlace(document, text);
+  parseXmlText(document, text);
   const xml_node<>* product = findElementPath(document, "Product");
   if (product == nullptr) return std::nullopt;
   return ProductIdentity{std::string(attributeValue(*product, "Family").value_or("")),
@@ -70,7 +54,7 @@ std::optional<ProductIdentity> readProductIdentity(std::string text) {
 
 void applyCoreDocument(std::string text, MemorySettings& memory, LogLevels& levels) {
   rapidxml::xml_document<> document;
-  parseInPlace(document, text);
+  parseXmlText(document, text);
   applyMemorySettings(document, memory);
   applyLogLevels(document, levels);
 }
@@ -115,7 +99,7 @@ bool applyLogLevelDelta(std::string_view payload, LogLevels& levels) {
   // Other plugins receive the same payload: the parser works on a copy.
   std::string text(payload);
   rapidxml::xml_document<> document;
-  parseInPlace(document, text);
+  parseXmlText(document, text);
   return applyLogLevels(document, levels);
 }
 

@@ -53,8 +53,7 @@ bool isLogLevelDelta(std::string_view payload);
 
 // Parses a delta payload (which stays untouched) and applies its log levels;
 // true when a threshold changed. Throws std::exception when it is not
-// well-formed. Like every text read here, one with more than 4096 tags is
-// refused unparsed.
+// well-formed or has more tags than the parser is given (xml_parse.h).
 bool applyLogLevelDelta(std::string_view payload, LogLevels& levels);
 
 }  // namespace trv::core

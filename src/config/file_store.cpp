@@ -8,12 +8,12 @@
 #include <exception>
 #include <optional>
 #include <stdexcept>
-#include <vector>
 
 #include <rapidxml/rapidxml.hpp>
 
 #include "file_descriptor.h"
 #include "posix_io.h"
+#include "xml_parse.h"
 
 namespace trv::core {
 namespace {
@@ -38,12 +38,11 @@ std::string directoryOf(const std::string& path) {
 
 bool hasXmlPrefix(std::string_view text) { return text.starts_with(xmlPrefix); }
 
-// Throws rapidxml::parse_error when `text` is not well-formed.
-void parseXml(const std::string& text) {
-  std::vector<char> buffer(text.begin(), text.end());
-  buffer.push_back('\0');
+// Throws rapidxml::parse_error when `text` is not well-formed, and
+// std::runtime_error when it has more tags than the parser is given.
+void parseXml(std::string text) {
   rapidxml::xml_document<> document;
-  document.parse<rapidxml::parse_default>(buffer.data());
+  parseXmlText(document, text);
 }
 
 // A signal that arrives before any byte was read is no fault of the file.
