@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 #include "data_transform.h"
 #include "sha256.h"
@@ -47,10 +48,33 @@ bool withinCapacity(const EventParms& request, uint32_t cryptoLen) {
          cryptoLen <= MaxCryptoLen;
 }
 
+// The key of the identity this thread used last. The identity is fixed at
+// start-up, and hashing it for every request would cost about as much as
+// decrypting a kilobyte. Cleansed when the thread ends.
+class DeviceKeyCache {
+ public:
+  DeviceKeyCache() = default;
+  DeviceKeyCache(const DeviceKeyCache&) = delete;
+  DeviceKeyCache& operator=(const DeviceKeyCache&) = delete;
+  ~DeviceKeyCache() { OPENSSL_cleanse(key_.data(), key_.size()); }
+
+  const Sha256Digest& keyOf(std::string_view deviceId) {
+    if (known_ && deviceId == deviceId_) return key_;
+    key_ = sha256(deviceId);
+    deviceId_ = deviceId;
+    known_ = true;
+    return key_;
+  }
+
+ private:
+  std::string deviceId_;
+  Sha256Digest key_{};
+  bool known_ = false;
+};
+
 void setDeviceKey(DataTransform& transform, std::string_view deviceId) {
-  Sha256Digest digest = sha256(deviceId);
-  transform.setKey(digest, true);
-  OPENSSL_cleanse(digest.data(), digest.size());
+  thread_local DeviceKeyCache cache;
+  transform.setKey(cache.keyOf(deviceId), true);
 }
 
 void answer(EventParms& request, uint32_t length, CryptoCommand next) {
