@@ -350,6 +350,8 @@ TEST(PluginTemplate, BuiltAgainstTheInstalledSdkLoadsAndReportsAlarms) {
   ASSERT_TRUE(plugin->isOpen());
   EXPECT_FALSE(deliver(*plugin, TypeAlarm, "motion"));
   EXPECT_FALSE(deliver(*plugin, TypeAlarm, ""));
+  // Configuration reaches every plugin; the template lets it pass unreported.
+  EXPECT_FALSE(deliver(*plugin, TypeConfig, "<qDVR/>"));
   EXPECT_EQ(takePosted(), (Texts{"alarm from 09 with 6 bytes", "alarm from 09 with 0 bytes"}));
 }
 

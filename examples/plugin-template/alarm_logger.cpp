@@ -41,6 +41,8 @@ TRV_PLUGIN_EXPORT int Open(const OpenArgs*, OpenResult*) { return 0; }
 // Returning 0 lets the payload go; a plugin that keeps event->data returns
 // non-zero and later posts a "decref" record for it.
 TRV_PLUGIN_EXPORT int OnEvent(EventParms* event) {
+  // Configuration documents reach every plugin, whatever it asked for.
+  if (!isView<AlarmEvt>(*event)) return 0;
   char origin[16];
   std::snprintf(origin, sizeof origin, "%02x", pluginIdOf(event->source));
   log(InfoLevel, "alarm from " + std::string(origin) + " with " + std::to_string(event->dataLen) +
