@@ -1,9 +1,14 @@
 #include "crypto_service.h"
 
+#include <openssl/crypto.h>
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -27,6 +32,47 @@ constexpr std::string_view DeviceId = "A1B2C3D4E5F6\n";
 constexpr std::array<uint8_t, 32> DeviceEnvelope = {
     0xb2, 0xe7, 0x28, 0x6b, 0xd6, 0xdf, 0x76, 0x7e, 0xeb, 0x43, 0xbc, 0x6f, 0xdf, 0x02, 0xc4, 0x7e,
     0x59, 0x5d, 0x82, 0x10, 0x63, 0x4f, 0x0f, 0xec, 0x5f, 0xd8, 0x5a, 0x61, 0xcb, 0x49, 0xab, 0xf0};
+
+// Every block OpenSSL frees in this process is searched for Secret first.
+// OpenSSL takes allocation functions only before its first allocation, so
+// they are installed before main.
+constexpr std::string_view Secret = "plaintext that must not outlive its request";
+
+struct FreedBlocks {
+  std::atomic<size_t> watchedSize{0};
+  std::atomic<int> watchedFreed{0};
+  std::atomic<int> withSecret{0};
+};
+FreedBlocks freedBlocks;
+
+// Each block carries its size in front of it, since OpenSSL's free does not say.
+constexpr size_t SizeRoom = alignof(std::max_align_t);
+
+void* sizedBlock(void* base, size_t size) {
+  if (base == nullptr) return nullptr;
+  std::memcpy(base, &size, sizeof size);
+  return static_cast<char*>(base) + SizeRoom;
+}
+
+char* baseOf(void* block) { return static_cast<char*>(block) - SizeRoom; }
+
+void* trackedMalloc(size_t size, const char*, int) { return sizedBlock(std::malloc(size + SizeRoom), size); }
+
+void* trackedRealloc(void* block, size_t size, const char*, int) {
+  if (block == nullptr) return trackedMalloc(size, nullptr, 0);
+  return sizedBlock(std::realloc(baseOf(block), size + SizeRoom), size);
+}
+
+void trackedFree(void* block, const char*, int) {
+  if (block == nullptr) return;
+  size_t size = 0;
+  std::memcpy(&size, baseOf(block), sizeof size);
+  if (size == freedBlocks.watchedSize) ++freedBlocks.watchedFreed;
+  if (memmem(block, size, Secret.data(), Secret.size()) != nullptr) ++freedBlocks.withSecret;
+  std::free(baseOf(block));
+}
+
+const bool allocationTracked = CRYPTO_set_mem_functions(trackedMalloc, trackedRealloc, trackedFree) == 1;
 
 // A "crypto" record over a heap buffer of exactly `capacity` bytes: `content`
 // first, then 0xee filler, so that leftovers show and any access past the
@@ -178,6 +224,20 @@ TEST(CryptoService, WhatDecryptsToNothingIsReportedAndLeftAlone) {
   Request zeroFirst(CryptoEncrypt, Bytes{0, 'x', 'y'}, 64);
   ASSERT_EQ(zeroFirst.post(), 0);
   nothing(copyOf(zeroFirst));
+}
+
+TEST(CryptoService, NoPlaintextIsLeftInFreedWorkingBuffers) {
+  ASSERT_TRUE(allocationTracked);
+  const Bytes plain = bytesOf(Secret);
+  Request request(CryptoEncrypt, plain, 128);
+  ASSERT_EQ(request.post(), 0);
+  const uint32_t envelopeLength = cryptoLenOf(request.record);
+  freedBlocks.watchedSize = envelopeLength + 48;
+  ASSERT_EQ(request.post(), 0);
+  ASSERT_EQ(request.valid(), plain);
+  // The decryption's working buffer held the plaintext and went back to OpenSSL.
+  EXPECT_EQ(freedBlocks.watchedFreed, 1);
+  EXPECT_EQ(freedBlocks.withSecret, 0);
 }
 
 TEST(CryptoService, QueueEventAnswersCryptoRecordsAtOnceAlsoWhileStopping) {

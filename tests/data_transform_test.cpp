@@ -139,6 +139,10 @@ TEST(DataTransform, DecodedTextEndsAtItsFirstZeroByteAndIsTerminated) {
   const Outcome plain = decode(decoder.transform, abc);
   EXPECT_EQ(plain.bytes(), bytesOf("abc"));
   EXPECT_EQ(decoder.buffer[3], 0);
+  // Sixteen bytes have no padding to end them: the terminator is written.
+  const Bytes sixteen = encode(encoder.transform, textOfLength(16)).bytes();
+  EXPECT_EQ(decode(decoder.transform, sixteen).bytes(), textOfLength(16));
+  EXPECT_EQ(decoder.buffer[16], 0);
 
   EXPECT_EQ(roundTrip({'a', 'b', 0, 'c', 'd'}), bytesOf("ab"));
 }
