@@ -316,7 +316,8 @@ void compareFlows(const std::vector<Flow>& flows, const Options& options) {
     printFlowRow(variants[1].name, results[1], flatOut);
     const auto perRun = ratios(results[0], results[1], [](const auto& run) { return run.perSecond(); });
     fmt::print("    core/moodycamel events/s per repetition: {}", ratioText(perRun));
-    if (flow.producers == 1 && !perRun.empty()) {
+    // The target is for the rate the path sustains, not for an overload.
+    if (flow.producers == 1 && !flatOut && !perRun.empty()) {
       fmt::print("  (target >= 0.50: {})", spreadOf(perRun).median >= 0.5 ? "met" : "NOT met");
     }
     // The same comparison by CPU time, which a busy machine disturbs less.
