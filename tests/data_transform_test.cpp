@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -170,54 +172,40 @@ TEST(DataTransform, CountPaddingIsReadBack) {
   }
 }
 
-TEST(DataTransform, OnlyTheFirstSixteenKeyBytesKeyTheCipher) {
+// What `envelope` decodes to under `key`.
+Bytes decodedWith(std::span<const uint8_t> key, bool wide, const Bytes& envelope) {
+  Transform decoder(static_cast<uint32_t>(envelope.size()));
+  decoder.transform.setKey(key, wide);
+  return decode(decoder.transform, envelope).bytes();
+}
+
+TEST(DataTransform, TheCipherTakesTheFirstSixteenKeyBytesFilledWithZeros) {
   const Bytes plain = bytesOf("key rule");
   Transform encoder(64);
   const Bytes envelope = encode(encoder.transform, plain).bytes();
-
   std::array<uint8_t, 32> key = testKey();
   key[16] ^= 0xff;
   key[31] ^= 0xff;
-  Transform wide(48);
-  wide.transform.setKey(key, true);
-  EXPECT_EQ(decode(wide.transform, envelope).bytes(), plain);
-  Transform narrow(48);
-  narrow.transform.setKey(key, false);
-  EXPECT_EQ(decode(narrow.transform, envelope).bytes(), plain);
-
+  EXPECT_EQ(decodedWith(key, true, envelope), plain);
+  EXPECT_EQ(decodedWith(key, false, envelope), plain);
   key[15] ^= 0x01;
-  Transform wrong(48);
-  wrong.transform.setKey(key, true);
-  EXPECT_NE(decode(wrong.transform, envelope).bytes(), plain);
-}
+  EXPECT_NE(decodedWith(key, true, envelope), plain);
 
-TEST(DataTransform, ShortKeysAreFilledWithZeroBytes) {
   const std::array<uint8_t, 10> shortKey = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
   std::array<uint8_t, 16> filled{};
-  std::memcpy(filled.data(), shortKey.data(), shortKey.size());
-  const Bytes plain = bytesOf("short key");
-
-  Transform encoder(64);
+  std::copy(shortKey.begin(), shortKey.end(), filled.begin());
   encoder.transform.setKey(shortKey, true);
-  const Bytes envelope = encode(encoder.transform, plain).bytes();
-  Transform decoder(32);
-  decoder.transform.setKey(filled, false);
-  EXPECT_EQ(decode(decoder.transform, envelope).bytes(), plain);
-}
+  EXPECT_EQ(decodedWith(filled, false, encode(encoder.transform, plain).bytes()), plain);
 
-TEST(DataTransform, FreshObjectsShareTheBuiltInKey) {
-  const Bytes plain = bytesOf("built-in key");
-  const auto buffer = std::make_unique<uint8_t[]>(64);
-  DataTransform encoder(true);
-  encoder.setBuffer(buffer.get(), 64);
-  const Bytes envelope = encode(encoder, plain).bytes();
-
-  const auto other = std::make_unique<uint8_t[]>(32);
-  DataTransform decoder(true);
-  decoder.setBuffer(other.get(), 32);
-  EXPECT_EQ(decode(decoder, envelope).bytes(), plain);
-  Transform testKeyed(32);
-  EXPECT_NE(decode(testKeyed.transform, envelope).bytes(), plain);
+  // Fresh objects share the built-in key, which is none of the above.
+  DataTransform builtIn(true);
+  builtIn.setBuffer(encoder.buffer.get(), 64);
+  const Bytes builtInEnvelope = encode(builtIn, plain).bytes();
+  uint8_t out[32];
+  DataTransform another(true);
+  another.setBuffer(out, sizeof out);
+  EXPECT_EQ(decode(another, builtInEnvelope).bytes(), plain);
+  EXPECT_NE(decodedWith(testKey(), true, builtInEnvelope), plain);
 }
 
 TEST(DataTransform, BufferMustHoldInputAnd32BytesBeyondItsPadding) {
