@@ -19,7 +19,8 @@
 //                                             payload (cut to fit one packet):
 //                                             one per stored result, in order
 //                          done N             a plugin that served it is through
-//   cancel N               cancelled N        no results of search N after this
+//   cancel N               cancelled N        no new results of search N (one
+//                                             already on its way may still come)
 //   encrypt BYTES          encrypted HEX      BYTES (no NUL among them) in the
 //                                             device-bound envelope
 //   decrypt HEX            decrypted BYTES
