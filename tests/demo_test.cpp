@@ -37,59 +37,70 @@ std::string found(int search, int frame, const char* kind = "key") {
          kind + "\n....";
 }
 
-TEST(Demo, AsksForTheSearchAndTheEncryptionOnceTheCameraHadTime) {
+TEST(Demo, AsksForTheSearchAndTheEncryptionOnceTheCameraHadTimeToRecord) {
   const auto start = Demo::Clock::now();
-  Demo demo(start);
-  EXPECT_TRUE(demo.tick(start + Demo::StartDelay / 2).packets.empty());
-  const auto step = demo.tick(start + Demo::StartDelay);
+  Demo demo;
+  // Nothing before the bridge says every plugin is open, however long it takes.
+  EXPECT_FALSE(demo.due());
+  EXPECT_TRUE(demo.tick(start + std::chrono::hours(1)).packets.empty());
+  demo.received(reply("ready"), start);
+  EXPECT_EQ(demo.due(), start + Demo::RecordingTime);
+  EXPECT_TRUE(demo.tick(start + Demo::RecordingTime / 2).packets.empty());
+
+  const auto step = demo.tick(start + Demo::RecordingTime);
   ASSERT_EQ(step.packets.size(), 2u);
   EXPECT_EQ(payloadOf(step.packets[0]), "search video");
   EXPECT_EQ(payloadOf(step.packets[1]), "encrypt " + std::string(Demo::Plaintext));
   EXPECT_EQ(addressOf(step.packets[0]), uint32_t{BridgePlugin} << PluginShift);
+  // Once only, even when the bridge says ready again.
+  demo.received(reply("ready"), start + 2 * Demo::RecordingTime);
   EXPECT_FALSE(demo.due());
-  EXPECT_TRUE(demo.tick(start + 10 * Demo::StartDelay).packets.empty());
+  EXPECT_TRUE(demo.tick(start + 10 * Demo::RecordingTime).packets.empty());
 }
 
 TEST(Demo, SendsTheEnvelopeBackAndComparesWhatIsDecrypted) {
-  Demo demo(Demo::Clock::now());
-  const auto asked = demo.received(reply("encrypted 00112233445566778899aabbccddeeff"));
+  const auto now = Demo::Clock::now();
+  Demo demo;
+  const auto asked = demo.received(reply("encrypted 00112233445566778899aabbccddeeff"), now);
   ASSERT_EQ(asked.packets.size(), 1u);
   EXPECT_EQ(payloadOf(asked.packets[0]), "decrypt 00112233445566778899aabbccddeeff");
   EXPECT_EQ(asked.lines, (Lines{"demo: 39 bytes encrypted into a 16-byte envelope; asking for it "
                                 "to be decrypted"}));
 
-  EXPECT_EQ(demo.received(reply("decrypted " + std::string(Demo::Plaintext))).lines,
+  EXPECT_EQ(demo.received(reply("decrypted " + std::string(Demo::Plaintext)), now).lines,
             (Lines{"demo: crypto round trip: the plaintext came back"}));
-  EXPECT_EQ(demo.received(reply("decrypted a secret only this device can read bacK")).lines,
-            (Lines{"demo: crypto round trip FAILED: got \"a secret only this device can read bacK\""}));
+  EXPECT_EQ(demo.received(reply("decrypted a secret only this device can read bacK"), now).lines,
+            (Lines{"demo: crypto round trip FAILED: got "
+                   "\"a secret only this device can read bacK\""}));
 }
 
 TEST(Demo, SummarisesEachSearchAndNoticesResultsOutOfOrder) {
-  Demo demo(Demo::Clock::now());
-  EXPECT_EQ(demo.received(reply("searching 1")).lines, (Lines{"demo: search 1 started"}));
-  demo.received(reply("searching 2"));
+  const auto now = Demo::Clock::now();
+  Demo demo;
+  EXPECT_EQ(demo.received(reply("searching 1"), now).lines, (Lines{"demo: search 1 started"}));
+  demo.received(reply("searching 2"), now);
   Lines shown;
   for (const int frame : {10, 11, 12, 13}) {
-    for (auto& line : demo.received(reply(found(1, frame, frame == 10 ? "key" : "delta"))).lines) {
-      shown.push_back(line);
-    }
+    const auto step = demo.received(reply(found(1, frame, frame == 10 ? "key" : "delta")), now);
+    shown.insert(shown.end(), step.lines.begin(), step.lines.end());
   }
   // The first few results are shown one by one, the rest only counted.
   EXPECT_EQ(shown, (Lines{"demo: search 1 result 1: 4096 bytes of video, frame 10",
                           "demo: search 1 result 2: 4096 bytes of video, frame 11",
                           "demo: search 1 result 3: 4096 bytes of video, frame 12"}));
-  demo.received(reply(found(2, 5)));
-  demo.received(reply(found(2, 4)));
+  demo.received(reply(found(2, 5)), now);
+  demo.received(reply(found(2, 4)), now);
   // Replies of other plugins are not the bridge's.
-  EXPECT_TRUE(demo.received(reply(found(1, 3), 12)).lines.empty());
-  EXPECT_TRUE(demo.received(Packet(HeaderSize - 1, 0)).lines.empty());
+  EXPECT_TRUE(demo.received(reply(found(1, 3), 12), now).lines.empty());
+  EXPECT_TRUE(demo.received(Packet(HeaderSize - 1, 0), now).lines.empty());
 
-  EXPECT_EQ(demo.received(reply("done 1")).lines,
+  EXPECT_EQ(demo.received(reply("done 1"), now).lines,
             (Lines{"demo: search 1 done: 4 stored frame(s), 10 to 13, in order"}));
-  EXPECT_EQ(demo.received(reply("done 2")).lines,
+  EXPECT_EQ(demo.received(reply("done 2"), now).lines,
             (Lines{"demo: search 2 done: 2 stored frame(s), 5 to 5, OUT OF ORDER"}));
-  EXPECT_EQ(demo.received(reply("done 3")).lines, (Lines{"demo: search 3 done: 0 stored frame(s)"}));
-  EXPECT_EQ(demo.received(reply("error search unknown type foo")).lines,
+  EXPECT_EQ(demo.received(reply("done 3"), now).lines,
+            (Lines{"demo: search 3 done: 0 stored frame(s)"}));
+  EXPECT_EQ(demo.received(reply("error search unknown type foo"), now).lines,
             (Lines{"demo: the bridge answered \"error search unknown type foo\""}));
 }
 
@@ -109,9 +120,9 @@ TEST(DemoRun, VideoIsRecordedSearchedAndEncryptedAndTheStopLeavesNothingHeld) {
   ASSERT_EQ(result.exitStatus, 0) << out << result.err;
 
   std::smatch search;
-  ASSERT_TRUE(std::regex_search(
-      out, search, std::regex(R"(demo: search 1 done: (\d+) stored frame\(s\), \d+ to \d+, in order)")))
-      << out;
+  const std::regex searchDone(
+      R"(demo: search 1 done: (\d+) stored frame\(s\), \d+ to \d+, in order)");
+  ASSERT_TRUE(std::regex_search(out, search, searchDone)) << out;
   EXPECT_GT(std::stoi(search[1]), 0);
   EXPECT_NE(out.find("demo: crypto round trip: the plaintext came back"), std::string::npos) << out;
   for (const char* plugin : {"CameraSim", "IpcBridge", "Recorder"}) {
@@ -124,9 +135,10 @@ TEST(DemoRun, VideoIsRecordedSearchedAndEncryptedAndTheStopLeavesNothingHeld) {
   EXPECT_NE(out.find("parent: trovis-core exited with status 0"), std::string::npos) << out;
   // The report would have been shown: the core kept the lowered threshold.
   std::ifstream saved(runDir / "core.xml");
-  const std::string config((std::istreambuf_iterator<char>(saved)), std::istreambuf_iterator<char>());
-  EXPECT_TRUE(std::regex_search(config, std::regex(R"(<Plugin ID="-2147483648"[^>]* LogLevel="0")")))
-      << config;
+  const std::string config((std::istreambuf_iterator<char>(saved)),
+                           std::istreambuf_iterator<char>());
+  const std::regex coreAtLevelZero(R"(<Plugin ID="-2147483648"[^>]* LogLevel="0")");
+  EXPECT_TRUE(std::regex_search(config, coreAtLevelZero)) << config;
 }
 
 }  // namespace

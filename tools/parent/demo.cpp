@@ -42,13 +42,14 @@ Demo::Step Demo::tick(Clock::time_point now) {
   Step step;
   if (!due_ || now < *due_) return step;
   due_.reset();
+  asked_ = true;
   step.lines.push_back("demo: asking the bridge for the stored video and for an encryption");
   step.packets.push_back(bridgePacket("search video"));
   step.packets.push_back(bridgePacket("encrypt " + std::string(Plaintext)));
   return step;
 }
 
-Demo::Step Demo::received(std::span<const uint8_t> message) {
+Demo::Step Demo::received(std::span<const uint8_t> message, Clock::time_point now) {
   Step step;
   if (message.size() < HeaderSize) return step;
   uint32_t address = 0;
@@ -59,7 +60,10 @@ Demo::Step Demo::received(std::span<const uint8_t> message) {
   const auto words = wordsOf(firstLine(reply));
   if (words.empty()) return step;
   const std::string_view verb = words[0];
-  if (verb == "searching" && words.size() == 2) {
+  if (verb == "ready" && !asked_ && !due_) {
+    due_ = now + RecordingTime;
+    step.lines.push_back("demo: every plugin is open; letting the camera record for a moment");
+  } else if (verb == "searching" && words.size() == 2) {
     searches_[std::string(words[1])] = {};
     step.lines.push_back("demo: search " + std::string(words[1]) + " started");
   } else if (verb == "found") {
@@ -73,9 +77,9 @@ Demo::Step Demo::received(std::span<const uint8_t> message) {
     step.packets.push_back(bridgePacket("decrypt " + std::string(words[1])));
   } else if (verb == "decrypted") {
     const std::string_view plain = reply.substr(std::min(reply.size(), verb.size() + 1));
-    step.lines.push_back(plain == Plaintext
-                             ? "demo: crypto round trip: the plaintext came back"
-                             : "demo: crypto round trip FAILED: got \"" + std::string(plain) + "\"");
+    step.lines.push_back(
+        plain == Plaintext ? "demo: crypto round trip: the plaintext came back"
+                           : "demo: crypto round trip FAILED: got \"" + std::string(plain) + "\"");
   } else if (verb == "error") {
     step.lines.push_back("demo: the bridge answered \"" + std::string(firstLine(reply)) + "\"");
   }

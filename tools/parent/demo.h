@@ -1,7 +1,7 @@
 // trovis-parent --demo: drives the IpcBridge plugin the way the daemon would.
-// A few seconds after start-up it asks the bridge for a search of the stored
-// video and for an encryption, sends each encrypted envelope back to be
-// decrypted, and tells in plain words what came back.
+// A few seconds after the bridge reports every plugin open it asks for a
+// search of the stored video and for an encryption, sends each encrypted
+// envelope back to be decrypted, and tells in plain words what came back.
 #pragma once
 
 #include <chrono>
@@ -25,10 +25,8 @@ class Demo {
   using Clock = std::chrono::steady_clock;
 
   // The camera needs a moment to fill the recorder before the search.
-  static constexpr auto StartDelay = std::chrono::seconds(3);
+  static constexpr auto RecordingTime = std::chrono::seconds(2);
   static constexpr std::string_view Plaintext = "a secret only this device can read back";
-
-  explicit Demo(Clock::time_point start) : due_(start + StartDelay) {}
 
   // What happened and what to send next.
   struct Step {
@@ -36,11 +34,13 @@ class Demo {
     std::vector<Packet> packets;
   };
 
-  // When the requests are due; nothing once they have gone out.
+  // When the requests are due; nothing before the bridge is ready and once
+  // they have gone out.
   std::optional<Clock::time_point> due() const;
   Step tick(Clock::time_point now);
-  // A message from the core; only the bridge's replies concern the demo.
-  Step received(std::span<const uint8_t> message);
+  // A message from the core, received at `now`; only the bridge's replies
+  // concern the demo.
+  Step received(std::span<const uint8_t> message, Clock::time_point now);
 
  private:
   // The stored frames one search has returned so far.
@@ -55,6 +55,7 @@ class Demo {
   void done(std::string_view reply, Step& step);
 
   std::optional<Clock::time_point> due_;
+  bool asked_ = false;
   std::map<std::string, Search> searches_;  // by the bridge's search number
 };
 

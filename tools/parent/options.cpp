@@ -104,9 +104,10 @@ Options:
                       K; repeatable, sent in order after the identification
   --script FILE       run the commands in FILE after the identification
   --duration SECONDS  stop the core after SECONDS (fractions allowed)
-  --demo              3 s after start-up, ask the IpcBridge plugin (number 67)
-                      for a search of the stored video and for an encryption,
-                      have the envelope decrypted, and say what came back
+  --demo              once the IpcBridge plugin (number 67) is ready and the
+                      camera has recorded for 2 s, ask the bridge for a search
+                      of the stored video and for an encryption, have the
+                      envelope decrypted, and say what came back
   -h, --help          print this text
 
 The run directory gets a copy of the scripts/get_id.sh beside the core in its

@@ -70,7 +70,7 @@ class Session {
 
 int Session::run() {
   if (options_.duration) stopAt_ = Clock::now() + *options_.duration;
-  if (options_.demo) demo_.emplace(Clock::now());
+  if (options_.demo) demo_.emplace();
   send(identificationPacket(TRV_PARENT_VERSION, options_.background));
   for (;;) {
     if (const auto status = core_.exitStatus()) return finish(*status);
@@ -183,7 +183,7 @@ void Session::receiveAll() {
     }
     const std::span<const uint8_t> message(received_.data(), static_cast<size_t>(n));
     say("parent <- " + describePacket(message));
-    if (demo_) follow(demo_->received(message));
+    if (demo_) follow(demo_->received(message, Clock::now()));
   }
 }
 
