@@ -1,9 +1,9 @@
 // Any payload of a "config" event from another origin, as the dispatcher
 // looks at it: when it passes the byte windows of a delta it is parsed and
-// applied. The result says exactly whether a threshold changed, every
-// threshold stays within -1..100, the slot of plugin id 1 is never addressed,
-// and a payload that does not parse changes nothing. (libFuzzer itself
-// reports a target that writes into its input.)
+// applied. Every change of a threshold is reported, every threshold stays
+// within -1..100, the slot of plugin id 1 is never addressed, and a payload
+// that does not parse changes nothing. (libFuzzer itself reports a target
+// that writes into its input.)
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -55,7 +55,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     changed |= stored != before[id];
   }
   if (!parsed && changed) fail("a payload that does not parse changed a threshold");
-  if (reported != changed) fail("the reported change differs from the thresholds");
+  // A slot set twice by one document may end where it began, so a reported
+  // change need not show; a change that is not reported is a fault.
+  if (changed && !reported) fail("a threshold changed without being reported");
   if (levels.stored(1) != before[1]) fail("plugin id 1 was addressed");
   return 0;
 }
