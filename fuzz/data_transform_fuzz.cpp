@@ -58,24 +58,36 @@ void expectRefused(const uint8_t* result, uint32_t length, int32_t error, int32_
   if (error != expected) fail("wrong error", static_cast<uint64_t>(-error), static_cast<uint64_t>(-expected));
 }
 
+// What one encode or decode call answered.
+struct Answer {
+  const uint8_t* result;
+  uint32_t length;
+  int32_t error;
+};
+
+Answer call(DataTransform& transform, bool encode, const uint8_t* input, uint32_t n) {
+  Answer answer{nullptr, n, 1};
+  answer.result = encode ? transform.encode(input, answer.length, answer.error)
+                         : transform.decode(input, answer.length, answer.error);
+  return answer;
+}
+
 // The refusals encode and decode share: true when the call was one of them.
-bool refusedArguments(const uint8_t* result, uint32_t length, int32_t error, uint32_t n,
-                      uint32_t size) {
+bool refusedArguments(const Answer& answer, uint32_t n, uint32_t size) {
   if (size == 0) {
-    expectRefused(result, length, error, trv::core::TransformNoBuffer);
+    expectRefused(answer.result, answer.length, answer.error, trv::core::TransformNoBuffer);
     return true;
   }
   if (n > 0) return false;
-  expectRefused(result, length, error, trv::core::TransformNoInput);
+  expectRefused(answer.result, answer.length, answer.error, trv::core::TransformNoInput);
   return true;
 }
 
 void decodeArbitrary(const Options& options, const uint8_t* input, uint32_t n, uint32_t size) {
   Transform t(options, size);
-  uint32_t length = n;
-  int32_t error = 1;
-  const uint8_t* plain = t.transform.decode(input, length, error);
-  if (refusedArguments(plain, length, error, n, size)) return;
+  const Answer answer = call(t.transform, false, input, n);
+  if (refusedArguments(answer, n, size)) return;
+  const auto [plain, length, error] = answer;
   if (size < n) return expectRefused(plain, length, error, trv::core::TransformBufferTooSmall);
   if (!options.encrypt) {
     if (plain != t.buffer.get() || length != n || std::memcmp(plain, input, n) != 0) fail("copy", length, n);
@@ -89,10 +101,9 @@ void decodeArbitrary(const Options& options, const uint8_t* input, uint32_t n, u
 
 void roundTrip(const Options& options, const uint8_t* input, uint32_t n, uint32_t size) {
   Transform encoder(options, size);
-  uint32_t length = n;
-  int32_t error = 1;
-  const uint8_t* envelope = encoder.transform.encode(input, length, error);
-  if (refusedArguments(envelope, length, error, n, size)) return;
+  const Answer answer = call(encoder.transform, true, input, n);
+  if (refusedArguments(answer, n, size)) return;
+  const auto [envelope, length, error] = answer;
   if (envelope == nullptr) {
     // Room for the input, 32 bytes and at most 17 of padding.
     if (size >= n + 32 + 17) fail("refused a large enough buffer", size, n);
@@ -106,13 +117,14 @@ void roundTrip(const Options& options, const uint8_t* input, uint32_t n, uint32_
   if (size < length + 16) fail("envelope made in too small a buffer", size, length);
 
   Transform decoder(options, length);
-  uint32_t plainLength = length;
-  const uint8_t* plain = decoder.transform.decode(envelope, plainLength, error);
-  if (plain == nullptr) fail("own envelope refused", length, static_cast<uint64_t>(-error));
-  if (plainLength > n || std::memcmp(plain, input, plainLength) != 0) fail("not a prefix", plainLength, n);
+  const Answer plain = call(decoder.transform, false, envelope, length);
+  if (plain.result == nullptr) fail("own envelope refused", length, static_cast<uint64_t>(-plain.error));
+  if (plain.length > n || std::memcmp(plain.result, input, plain.length) != 0) {
+    fail("not a prefix", plain.length, n);
+  }
   // Count padding brings everything back; zero padding all but zero bytes.
   const bool whole = !options.zeroPadding || std::memchr(input, 0, n) == nullptr;
-  if (whole && plainLength != n) fail("plaintext cut", plainLength, n);
+  if (whole && plain.length != n) fail("plaintext cut", plain.length, n);
 }
 
 }  // namespace
