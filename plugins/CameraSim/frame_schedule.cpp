@@ -11,11 +11,6 @@ namespace {
 using namespace trv::core;
 using std::chrono::microseconds;
 
-// Results of postEvent for live media the core did not take.
-constexpr int NoKeyFrameYet = 3;
-constexpr int GopTooLong = 4;
-constexpr int MemoryShort = 5;
-
 microseconds periodOf(double perSecond) {
   return microseconds(std::llround(1e6 / perSecond));
 }
@@ -51,7 +46,10 @@ core::EventParms& FrameSchedule::next() {
 }
 
 void FrameSchedule::answered(int result) {
-  if (result == NoKeyFrameYet || result == GopTooLong || result == MemoryShort) keyNeeded_ = true;
+  // Whatever the core dropped, the picture resumes at the next key frame.
+  if (result == PostNoKeyFrame || result == PostGopTooLong || result == PostThrottled) {
+    keyNeeded_ = true;
+  }
 }
 
 bool FrameSchedule::videoIsNext() const {

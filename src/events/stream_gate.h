@@ -11,12 +11,12 @@
 
 namespace trv::core {
 
-// Results of the gate; 0 lets the record pass.
+// Results of the gate, answered to the poster as they are.
 enum GateResult : int32_t {
-  GatePass = 0,
-  GateNoKeyFrame = 3,
-  GateGopTooLong = 4,
-  GateThrottled = 5,
+  GatePass = PostQueued,
+  GateNoKeyFrame = PostNoKeyFrame,
+  GateGopTooLong = PostGopTooLong,
+  GateThrottled = PostThrottled,
 };
 
 class StreamGate {

@@ -80,6 +80,16 @@ inline constexpr size_t frameFlags = 11; // video, audio: bit 5 = output-bound
 inline constexpr uint8_t KeyFrame = 1;
 inline constexpr uint8_t FrameOutputBound = 0x20;
 
+// What postEvent answers for a record it queues or drops on entry. A log or
+// cancel query and a "crypto" record answer values of their own.
+enum PostResult : int32_t {
+  PostQueued = 0,      // queued, or handled at once
+  PostRefused = 1,     // the core is stopping, no parent link, or a refused search result
+  PostNoKeyFrame = 3,  // live video before its source's first key frame: dropped
+  PostGopTooLong = 4,  // live video too many frames past its last key frame: dropped
+  PostThrottled = 5,   // live media while memory is short: dropped
+};
+
 // A "crypto" record asks the core to encrypt or decrypt its payload buffer in
 // place with the device's key: `dataLen` is the buffer's capacity, the detail
 // word `cryptoLen` the count of valid bytes, and the low 24 bits of `flags`

@@ -10,21 +10,24 @@
 //   Open(const OpenArgs*, OpenResult*)       required. Main thread, once, after
 //       every plugin is loaded. The result is ignored.
 //   Close(const CloseArgs*, CloseResult*)    required. Main thread, once, when
-//       the core stops. Afterwards no event, search or read call arrives, and
-//       worker IOCTL and reader Read calls must return promptly.
+//       the core stops. Afterwards no new event, search or read call starts;
+//       searches still running, worker IOCTL and reader Read calls must return
+//       promptly. Parent packets (OnIpcResult) may arrive until Unload.
 //   Unload(const UnloadArgs*, UnloadResult*) required. Main thread, last, after
 //       the core has joined the plugin's worker and reader threads.
 //   OnEvent(EventParms*)                     optional. Dispatch thread, once per
 //       wanted event. Return non-zero to keep the payload (release it later by
 //       posting a "decref" record with the same `data`), 0 to let it go.
 //   OnSearch(EventParms*)                    optional. A search thread of the
-//       core, once per search request; may block while it posts results.
+//       core, once per search request, whatever its type; may block while it
+//       posts results. A search may start while Open is still running.
 //   Read(const ReadArgs*, void* alwaysNull)  optional. With `asyncRead`: once on
 //       the plugin's reader thread, and per search when there is no OnSearch.
 //   Write(const WriteArgs*, WriteResult*)    optional. Dispatch thread, instead
 //       of OnEvent when the plugin has none and sets `writeEvents`.
 //   OnIpcResult(const void* packet, uint32_t length) optional. I/O thread, per
-//       packet the parent addresses to this plugin; must not block.
+//       packet the parent addresses to this plugin, from Load until Unload;
+//       must not block.
 //   IOCTL(const IoctlArgs* in, IoctlArgs* out) optional. Worker thread (code 1),
 //       dispatch thread (code 2) and I/O thread (code 4), see IoctlCode.
 // Results of entry points other than Load and OnEvent are ignored.
