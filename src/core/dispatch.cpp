@@ -73,14 +73,14 @@ void DvrCore::dispatchLoop() {
 
 // A record that follows within a few microseconds is taken without the
 // futex sleep and wake-up that would cost both threads far more.
-bool DvrCore::spinForRecords() const {
-  if (!spinBeforeSleep_) return false;
+void DvrCore::spinForRecords() const {
+  if (!spinBeforeSleep_) return;
   const auto until = Clock::now() + DispatchSpin;
   for (unsigned i = 1;; ++i) {
-    if (recordsQueued.load(std::memory_order_relaxed) || stopping()) return true;
+    if (recordsQueued.load(std::memory_order_relaxed) || stopping()) return;
     cpuRelax();
     // The clock costs more than a pause: look at it now and then.
-    if (i % 16 == 0 && Clock::now() >= until) return false;
+    if (i % 16 == 0 && Clock::now() >= until) return;
   }
 }
 

@@ -178,7 +178,7 @@ class DvrCore {
   // Hands a record to the plugins that want it; returns when the last call ended.
   Clock::time_point deliverToPlugins(const EventParms& record, Clock::time_point start,
                                      DispatchCounters& dispatch);
-  bool spinForRecords() const;
+  void spinForRecords() const;
   void statisticsCheck(StatisticsReport& report, DispatchCounters& dispatch, Clock::time_point now);
   std::string originName(uint32_t source) const;
   void reportHeldReferences();

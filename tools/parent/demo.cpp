@@ -66,10 +66,10 @@ Demo::Step Demo::received(std::span<const uint8_t> message, Clock::time_point no
   } else if (verb == "searching" && words.size() == 2) {
     searches_[std::string(words[1])] = {};
     step.lines.push_back("demo: search " + std::string(words[1]) + " started");
-  } else if (verb == "found") {
-    found(reply, step);
-  } else if (verb == "done") {
-    done(reply, step);
+  } else if (verb == "found" && words.size() == 4) {
+    found(words, reply.substr(std::min(reply.size(), firstLine(reply).size() + 1)), step);
+  } else if (verb == "done" && words.size() == 2) {
+    done(words[1], step);
   } else if (verb == "encrypted" && words.size() == 2) {
     step.lines.push_back("demo: " + std::to_string(Plaintext.size()) + " bytes encrypted into a " +
                          std::to_string(words[1].size() / 2) +
@@ -88,12 +88,10 @@ Demo::Step Demo::received(std::span<const uint8_t> message, Clock::time_point no
 
 // "found N TYPE LENGTH", a line feed, then the stored payload, which the
 // camera starts with "video FRAME key" or "video FRAME delta".
-void Demo::found(std::string_view reply, Step& step) {
-  const auto words = wordsOf(firstLine(reply));
-  if (words.size() != 4) return;
+void Demo::found(const std::vector<std::string_view>& words, std::string_view payload,
+                 Step& step) {
   Search& search = searches_[std::string(words[1])];
-  const size_t bodyStart = std::min(reply.size(), firstLine(reply).size() + 1);
-  const auto label = wordsOf(firstLine(reply.substr(bodyStart)));
+  const auto label = wordsOf(firstLine(payload));
   const int64_t frame = label.size() >= 2 && label[0] == "video" ? numberIn(label[1]) : -1;
   if (frame < 0 || frame <= search.last) search.inOrder = false;
   if (search.results == 0) search.first = frame;
@@ -106,11 +104,9 @@ void Demo::found(std::string_view reply, Step& step) {
   }
 }
 
-void Demo::done(std::string_view reply, Step& step) {
-  const auto words = wordsOf(firstLine(reply));
-  if (words.size() != 2) return;
-  const Search search = searches_[std::string(words[1])];
-  std::string line = "demo: search " + std::string(words[1]) + " done: " +
+void Demo::done(std::string_view number, Step& step) {
+  const Search search = searches_[std::string(number)];
+  std::string line = "demo: search " + std::string(number) + " done: " +
                      std::to_string(search.results) + " stored frame(s)";
   if (search.results != 0) {
     line += ", " + std::to_string(search.first) + " to " + std::to_string(search.last) +

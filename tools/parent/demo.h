@@ -51,8 +51,8 @@ class Demo {
     bool inOrder = true;
   };
 
-  void found(std::string_view reply, Step& step);
-  void done(std::string_view reply, Step& step);
+  void found(const std::vector<std::string_view>& words, std::string_view payload, Step& step);
+  void done(std::string_view number, Step& step);
 
   std::optional<Clock::time_point> due_;
   bool asked_ = false;
