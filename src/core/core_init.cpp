@@ -70,7 +70,7 @@ bool DvrCore::Init(int32_t pipeFd) {
       logCritical("failed to open ipc pipe");
       return false;
     }
-    ipcOpen.store(true, std::memory_order_release);
+    ipcAccepting = true;
   }
 
   const auto base = std::filesystem::path(exePath).parent_path();

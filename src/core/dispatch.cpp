@@ -28,7 +28,7 @@ inline void cpuRelax() {
 
 void DvrCore::dispatchLoop() {
   DispatchCounters dispatch;
-  StatisticsReport report(Clock::now());
+  StatisticsReport report(steadyNow());
   // Everything queued is taken at once by swapping rings, so a producer never
   // waits on the lock for longer than a few pointer moves; the emptied ring
   // goes back for reuse.
@@ -44,31 +44,39 @@ void DvrCore::dispatchLoop() {
     }
     if (eventQueue.empty()) {
       if (stopping()) return;
-      dispatch.inQueue = 0;
       ++dispatch.idleSeconds;
       lock.unlock();
-      statisticsCheck(report, dispatch, Clock::now());
+      statisticsCheck(report, dispatch, steadyNow(), 0);
       continue;
     }
     eventQueue.swap(taken);
     recordsQueued.store(false, std::memory_order_relaxed);
     lock.unlock();
 
-    // Each plugin call's end time is the next one's start, across records.
-    auto now = Clock::now();
+    // Each plugin call is timed from the end of the one before, with one
+    // clock reading per call, unless the core did work of its own between.
+    auto start = steadyNow();
     while (!taken.empty()) {
       const EventParms& record = taken.front();
-      dispatch.inQueue = static_cast<uint32_t>(taken.size() - 1);
       ++dispatch.events;
-      statisticsCheck(report, dispatch, now);
+      const bool reported =
+          statisticsCheck(report, dispatch, start, static_cast<uint32_t>(taken.size() - 1));
       // Configuration deltas are applied here, before the plugins see the record.
-      // A republication is not the first plugin's time.
-      if (applyConfigDelta(record)) now = Clock::now();
-      now = deliverToPlugins(record, now, dispatch);
-      releaseRef(record.data, 0);
+      const bool configRecord = record.type == TypeConfig;
+      if (configRecord) applyConfigDelta(record);
+      if (reported || configRecord) start = steadyNow();
+      start = deliverToPlugins(record, start, dispatch);
+      if (record.data != nullptr) {
+        releaseRef(record.data, 0);
+        start = steadyNow();
+      }
       taken.dropFront();
     }
   }
+}
+
+DvrCore::Clock::time_point DvrCore::steadyNow() const {
+  return Clock::time_point(std::chrono::nanoseconds(supervisionSources.steadyNanos()));
 }
 
 // A record that follows within a few microseconds is taken without the
@@ -104,8 +112,7 @@ DvrCore::Clock::time_point DvrCore::deliverToPlugins(const EventParms& record,
       if (kept) refBlocks.addRef(payload, id);
       if (keptReferences.endDelivery(kept) && kept) releaseRef(payload, id);
     }
-    // Each plugin's end is the next one's start: one clock reading per call.
-    const auto end = Clock::now();
+    const auto end = steadyNow();
     const int64_t elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(end - start).count();
     start = end;
     if (liveLog) {
@@ -113,14 +120,15 @@ DvrCore::Clock::time_point DvrCore::deliverToPlugins(const EventParms& record,
     } else if (type != TypeLog && elapsed > SlowDeliveryNs) {
       logDebug("{} took {}ms for {} event from {} [{:L}]", plugin->displayName(),
                elapsed / 1000000, typeName(type), originName(record.source), record.dataLen);
-      start = Clock::now();
+      start = steadyNow();
     }
   }
   return start;
 }
 
-std::string DvrCore::originName(uint32_t source) const {
+std::string DvrCore::originName(uint32_t source) {
   if (pluginIdOf(source) == 0) return "Core";
+  std::lock_guard lock(pluginsMutex);
   for (const auto& plugin : plugins) {
     if (plugin->info().origin != CoreSource && plugin->id() == pluginIdOf(source)) {
       return plugin->displayName();
@@ -129,9 +137,13 @@ std::string DvrCore::originName(uint32_t source) const {
   return "unknown";
 }
 
-void DvrCore::statisticsCheck(StatisticsReport& report, DispatchCounters& dispatch,
-                              Clock::time_point now) {
-  if (!report.due(now)) return;
+bool DvrCore::statisticsCheck(StatisticsReport& report, DispatchCounters& dispatch,
+                              Clock::time_point now, uint32_t batchLeft) {
+  if (!report.due(now)) return false;
+  {
+    std::lock_guard lock(queueMutex);
+    dispatch.inQueue = batchLeft + static_cast<uint32_t>(eventQueue.size());
+  }
   const auto take = [](auto& counter) { return counter.exchange(0, std::memory_order_relaxed); };
   ReportFigures figures;
   figures.dispatch = dispatch;
@@ -148,9 +160,10 @@ void DvrCore::statisticsCheck(StatisticsReport& report, DispatchCounters& dispat
   figures.memoryBaseline = memoryBaseline_;
   dispatch = DispatchCounters{dispatch.inQueue, 0, 0, 0};
   memoryBaseline_ = figures.memoryInUse;
-  if (logLevelFor(0) > LogInfo) return;
+  if (logLevelFor(0) > LogInfo) return true;
   const auto nameOf = [this](uint8_t id) { return originName(originOfPlugin(id)); };
   log(LogInfo, report.format(figures, refBlocks, nameOf));
+  return true;
 }
 
 void DvrCore::reportHeldReferences() {

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include <boost/asio/dispatch.hpp>
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/signal_set.hpp>
 
 #include "core_log.h"
@@ -14,12 +15,18 @@ namespace trv::core {
 DvrCore* g_core = nullptr;
 
 namespace {
+
+// Long enough for a search to return once its plugin is closed, short enough
+// for a stop that still ends promptly when one does not.
+constexpr auto SearchWaitLimit = std::chrono::milliseconds(500);
+
 void postCoreLine(int32_t level, std::string_view text) {
   if (g_core != nullptr) g_core->log(level, text);
 }
 }  // namespace
 
 int postEvent(EventParms* event) {
+  if (event == nullptr) return 1;
   if (event->data == nullptr) event->dataLen = 0;
   // No exception may cross into a plugin: a line that cannot be written to
   // standard output, or a lock that cannot be taken, refuses the record.
@@ -52,11 +59,14 @@ int32_t DvrCore::log(int32_t level, std::string_view text) {
 void DvrCore::requestStop() {
   // A sequentially consistent read-modify-write: a full barrier on both sides.
   stopRequested.exchange(true, std::memory_order_seq_cst);
+  // Through the mutex: a dispatcher between its stop test and its wait would
+  // sleep through a bare notification.
+  { std::lock_guard lock(queueMutex); }
+  queueCondition.notify_one();
   searchHandler.stop();
   // The timer belongs to the I/O thread; from elsewhere the cancellation
   // is handed to it.
   boost::asio::dispatch(ioContext, [this] { supervisionTimer.cancel(); });
-  queueCondition.notify_one();
 }
 
 void DvrCore::Run() {
@@ -72,12 +82,16 @@ void DvrCore::Run() {
   if (deviceId.find(sha256Hex("")) != std::string::npos) logWarning("Startup status: code D");
   if (throttlingEnabled) publishMemoryStatus();
 
-  std::jthread ioThread([this] { ioContext.run(); });
+  // The I/O objects are armed before the I/O thread starts, which is then the
+  // only thread to touch them; the guard keeps its loop running until it is
+  // stopped below, even when a stop leaves it no work.
+  const auto work = boost::asio::make_work_guard(ioContext);
   // The timer's expiry is still the epoch: the first tick runs at once.
   supervisionTimer.async_wait([this](const boost::system::error_code& ec) {
     onSupervisionTick(ec);
   });
   startIpcReceive();
+  std::jthread ioThread([this] { ioContext.run(); });
   loadPlugins();
   openPlugins();
   publishConfig();
@@ -86,9 +100,10 @@ void DvrCore::Run() {
 
   closePlugins();
   unloadPlugins();
-  searchHandler.awaitThreads();
-  // Handlers not yet run are abandoned.
-  ioContext.stop();
+  for (const auto& plugin : searchHandler.awaitThreadsFor(SearchWaitLimit)) {
+    logWarning("Stopped waiting for the search of {:02x}:{}", plugin->id(), plugin->displayName());
+  }
+  stopIo();
   ioThread.request_stop();
   ioThread.join();
 }

@@ -125,6 +125,7 @@ class DvrCore {
   KeptReferences keptReferences;
   SearchHandler searchHandler;
   EventCounters counters;
+  IgnoredDecrefs ignoredDecrefs;
   std::atomic<uint32_t> memoryInUse{0};  // latest resident-size reading
   std::shared_ptr<Plugin> logPlugin;
   // Changed only by the main thread, which holds pluginsMutex meanwhile so
@@ -135,7 +136,11 @@ class DvrCore {
   boost::asio::io_context ioContext;
   boost::asio::steady_timer supervisionTimer{ioContext, boost::asio::steady_timer::time_point{}};
   boost::asio::generic::seq_packet_protocol::socket ipcSocket{ioContext};
-  std::atomic<bool> ipcOpen{false};  // the socket is open; read by posting threads
+  // Outgoing packets are taken: the socket is open and the I/O loop runs.
+  // Posting threads test it and hand their packet to the loop under the
+  // mutex, so that none reaches a loop that has stopped.
+  std::mutex ipcPostMutex;
+  bool ipcAccepting = false;
   std::deque<IpcPacket> ipcSendQueue;  // I/O thread
   std::array<uint8_t, 65536> ipcRxBuffer{};  // I/O thread
   uint32_t ipcRxFill = 0;  // I/O thread
@@ -175,13 +180,21 @@ class DvrCore {
 
   // Dispatch.
   using Clock = std::chrono::steady_clock;
-  // Hands a record to the plugins that want it; returns when the last call ended.
+  Clock::time_point steadyNow() const;
+  // Hands a record to the plugins that want it, the first call timed from
+  // `start`; returns when the last call ended.
   Clock::time_point deliverToPlugins(const EventParms& record, Clock::time_point start,
                                      DispatchCounters& dispatch);
   void spinForRecords() const;
-  void statisticsCheck(StatisticsReport& report, DispatchCounters& dispatch, Clock::time_point now);
-  std::string originName(uint32_t source) const;
+  // Reports when due, with `batchLeft` records of the taken batch still to
+  // deliver; true when it did.
+  bool statisticsCheck(StatisticsReport& report, DispatchCounters& dispatch,
+                       Clock::time_point now, uint32_t batchLeft);
+  // The display name of the plugin a record comes from; any thread.
+  std::string originName(uint32_t source);
+  void reportIgnoredDecref(const EventParms& event);
   void reportHeldReferences();
+  void stopIo();
 
   // Plugin lookups for threads other than the main one.
   std::shared_ptr<Plugin> pluginForPacket(uint8_t number);

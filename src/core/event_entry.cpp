@@ -102,10 +102,26 @@ void DvrCore::decref(const EventParms& event) {
     case KeptReferences::GiveBack::Deferred:
       return;
     case KeptReferences::GiveBack::NotHeld:
-      logWarning("decref ignored: {:02x}:{} holds no kept reference to payload {}", id,
-                 originName(event.source), event.data);
+      reportIgnoredDecref(event);
       return;
   }
+}
+
+// A plugin's first ignored decref is reported in full, then its running total
+// at 10, 100, 1000 and so on: one that gives back in a loop must not flood the log.
+void DvrCore::reportIgnoredDecref(const EventParms& event) {
+  const uint8_t id = pluginIdOf(event.source);
+  uint32_t total = ignoredDecrefs.count(id);
+  if (!coreLogEnabled(LogWarning)) return;
+  if (total == 1) {
+    logWarning("decref ignored: {:02x}:{} holds no kept reference to payload {}", id,
+               originName(event.source), event.data);
+    return;
+  }
+  const uint32_t reported = total;
+  while (total % 10 == 0) total /= 10;
+  if (total != 1) return;
+  logWarning("decref ignored {:L} times: {:02x}:{}", reported, id, originName(event.source));
 }
 
 void DvrCore::releaseRef(void* payload, uint8_t id) {

@@ -53,7 +53,10 @@ void DvrCore::startIpcReceive() {
 void DvrCore::onIpcReceive(const boost::system::error_code& ec, std::size_t n) {
   if (ec || n == 0) {
     logCritical("trovisd ipc pipe disconnected");
-    ipcOpen.store(false, std::memory_order_release);
+    {
+      std::lock_guard lock(ipcPostMutex);
+      ipcAccepting = false;
+    }
     // An error closing it ends the process: the descriptor state is unknown.
     if (ipcSocket.is_open()) ipcSocket.close();
     requestStop();
@@ -65,15 +68,27 @@ void DvrCore::onIpcReceive(const boost::system::error_code& ec, std::size_t n) {
 }
 
 int32_t DvrCore::postIpcPacket(const EventParms& event) {
-  if (!ipcOpen.load(std::memory_order_acquire)) return 1;
   IpcPacket packet{std::make_unique<uint8_t[]>(event.dataLen), event.dataLen};
   if (event.dataLen != 0) std::memcpy(packet.bytes.get(), event.data, event.dataLen);
-  // Runs later on the I/O thread, never inside the caller.
-  boost::asio::post(ioContext, [this, packet = std::move(packet)]() mutable {
-    pushIpcPacket(std::move(packet));
-  });
+  {
+    std::lock_guard lock(ipcPostMutex);
+    if (!ipcAccepting) return 1;
+    // Runs later on the I/O thread, never inside the caller.
+    boost::asio::post(ioContext, [this, packet = std::move(packet)]() mutable {
+      pushIpcPacket(std::move(packet));
+    });
+  }
   EventCounters::count(counters.ipcRequests);
   return 0;
+}
+
+void DvrCore::stopIo() {
+  {
+    std::lock_guard lock(ipcPostMutex);
+    ipcAccepting = false;
+  }
+  // Handlers not yet run are abandoned.
+  ioContext.stop();
 }
 
 void DvrCore::pushIpcPacket(IpcPacket packet) {

@@ -94,8 +94,12 @@ void DvrCore::closePlugins() {
     plugins.erase(last, plugins.end());
     std::stable_sort(plugins.begin(), plugins.end(), closesBefore);
   }
-  // Outside the lock: a plugin nothing else holds is closed and unloaded here,
-  // and may post while it goes.
+  // Outside the lock, since they may post meanwhile. The log plugin stays
+  // open for the lines still to come; any other is closed now, as a search
+  // thread may hold it and wait for that, and is unloaded by its last holder.
+  for (const auto& plugin : keptOpen) {
+    if (plugin != logPlugin) plugin->Close();
+  }
   keptOpen.clear();
   for (const auto& plugin : plugins) {
     logInfo("Closing {:02x}:{}", plugin->id(), plugin->displayName());

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -66,31 +67,49 @@ class SearchHandler {
   void stop();
 
   // Waits until every search thread has let go of its plugin and request
-  // and left the handler, so that the handler may be destroyed.
+  // and left the handler.
   void awaitThreads();
+
+  // Waits at most `limit` for the same; returns the plugins still searching
+  // then. Their threads are given up on: they keep their plugin loaded for
+  // the rest of the process and touch the handler's bookkeeping only, which
+  // they share.
+  Plugins awaitThreadsFor(std::chrono::milliseconds limit);
 
   SearchHandler() = default;
   SearchHandler(const SearchHandler&) = delete;
   SearchHandler& operator=(const SearchHandler&) = delete;
-  ~SearchHandler() { awaitThreads(); }
+  // Gives up on the search threads still running.
+  ~SearchHandler() { awaitThreadsFor(std::chrono::milliseconds(0)); }
 
   SearchCounters counters;
 
  private:
-  void runSearch(class AsyncEvent& request, Plugin& plugin);
-  void threadEnded();
-  std::shared_ptr<StoredProvider> providerOfThisThread();
+  // What the search threads share with the handler, so that a thread given
+  // up on may still leave it after the handler is gone.
+  struct Registry {
+    std::mutex searchMutex;
+    std::unordered_map<std::thread::id, std::shared_ptr<StoredProvider>> threads;
+    std::unordered_set<uint32_t> cancelled;
+    // Providers with a result outstanding: lets a freed block skip the
+    // search mutex while no search waits.
+    std::atomic<uint32_t> outstandingResults{0};
+    std::atomic<bool> stopped{false};
+    // The plugin of every search thread still inside its search, threads
+    // past it that are still letting go of their plugin, and whether the
+    // handler has stopped waiting for the former; under searchMutex.
+    Plugins searching;
+    uint32_t releasing = 0;
+    bool givenUp = false;
+    std::condition_variable threadsEnded;
 
-  std::mutex searchMutex_;
-  std::unordered_map<std::thread::id, std::shared_ptr<StoredProvider>> threads_;
-  std::unordered_set<uint32_t> cancelled_;
-  // Providers with a result outstanding: lets a freed block skip the search
-  // mutex while no search waits.
-  std::atomic<uint32_t> outstandingResults_{0};
-  std::atomic<bool> stopped_{false};
-  // Search threads started and not yet ended; guarded by searchMutex_.
-  uint32_t runningThreads_ = 0;
-  std::condition_variable threadsEnded_;
+    void runSearch(class AsyncEvent& request, Plugin& plugin);
+    // The thread's last step: lets go of its plugin unless it was given up on.
+    void threadEnded(const Plugin& plugin);
+    std::shared_ptr<StoredProvider> providerOfThisThread();
+  };
+
+  std::shared_ptr<Registry> registry_ = std::make_shared<Registry>();
 };
 
 }  // namespace trv::core

@@ -18,7 +18,7 @@ std::string humanSize(int64_t bytes);
 
 // Figures kept by the dispatcher between two reports.
 struct DispatchCounters {
-  uint32_t inQueue = 0;  // records left after the last take
+  uint32_t inQueue = 0;  // records still waiting behind the one taken, when last reported
   uint32_t events = 0;
   uint32_t idleSeconds = 0;
   uint64_t liveLogMicros = 0;
