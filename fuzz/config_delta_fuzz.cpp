@@ -55,7 +55,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     changed |= stored != before[id];
   }
   if (!parsed && changed) fail("a payload that does not parse changed a threshold");
-  // A slot set twice by one document may end where it began, so a reported
+  // A slot set twice by one document may end where it began, and a value out
+  // of range is reported though it stores what the slot held, so a reported
   // change need not show; a change that is not reported is a fault.
   if (changed && !reported) fail("a threshold changed without being reported");
   if (levels.stored(1) != before[1]) fail("plugin id 1 was addressed");

@@ -279,6 +279,63 @@ TEST(CoreHost, FailedCollidingAndHiddenPluginsAreReportedAndLeftOut) {
   EXPECT_EQ(lineWithText(lines, "Opening 24:Host").prefix, "corea");
 }
 
+// The number in a line such as "stray decrefs 1234 StrayD" or "decref
+// ignored 1,000 times: 2b:StrayD"; digit groups may be separated by commas.
+uint32_t numberIn(std::string_view text) {
+  uint32_t value = 0;
+  for (const char c : text.substr(0, text.find_first_not_of("0123456789,"))) {
+    if (c != ',') value = value * 10 + static_cast<uint32_t>(c - '0');
+  }
+  return value;
+}
+
+// Stray decrefs from three plugins' own threads, posted from their Open to
+// their Close while the core starts and stops around them: each plugin's
+// first is reported in full, then its running total at every power of ten.
+TEST(CoreHost, StrayDecrefsFromPluginThreadsAreReportedWithoutFloodingTheLog) {
+  const std::vector<std::pair<std::string, std::string>> strays = {
+      {"StrayD", "2b"}, {"StrayE", "2c"}, {"StrayF", "2d"}};
+  for (int round = 0; round < 4; ++round) {
+    CoreInstall install;
+    for (const char* plugin : {"host/A.so", "host/b.so", "host/c.so"}) install.addPlugin(plugin);
+    for (const auto& [name, id] : strays) install.addPlugin("host/" + name + ".so");
+    CoreProcess core(install);
+    // Stopped during start-up in even rounds, once running in odd ones.
+    if (round % 2 == 1) {
+      ASSERT_TRUE(core.awaitMessage("open StrayF")) << diagnostics(core);
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    ASSERT_TRUE(core.send(stopPacket()));
+    ASSERT_EQ(core.waitForExit(), 0) << "round " << round << "\n" << diagnostics(core);
+
+    const auto lines = logLines(core.output());
+    for (const auto& [name, id] : strays) {
+      const Texts posted = textsStartingWith(lines, {"stray decrefs "});
+      const auto own = std::find_if(posted.begin(), posted.end(), [&](const std::string& text) {
+        return text.ends_with(" " + name);
+      });
+      ASSERT_NE(own, posted.end()) << diagnostics(core);
+      const uint32_t count = numberIn(std::string_view(*own).substr(14));
+      ASSERT_GT(count, 0u);
+      const std::string first = "decref ignored: " + id + ":" + name +
+                                " holds no kept reference to payload 0x";
+      const std::string totalEnd = " times: " + id + ":" + name;
+      std::vector<uint32_t> totals;
+      size_t firsts = 0;
+      for (const LogLine& line : lines) {
+        if (line.text.starts_with(first)) ++firsts;
+        if (line.text.starts_with("decref ignored ") && line.text.ends_with(totalEnd)) {
+          totals.push_back(numberIn(std::string_view(line.text).substr(15)));
+        }
+      }
+      std::vector<uint32_t> powers;
+      for (uint32_t power = 10; power <= count; power *= 10) powers.push_back(power);
+      EXPECT_EQ(firsts, 1u) << name << "\n" << diagnostics(core);
+      EXPECT_EQ(totals, powers) << name << " posted " << count;
+    }
+  }
+}
+
 TEST(CoreHost, WithoutDescriptorPluginsAreOpenedAndClosedAtOnce) {
   CoreInstall install;
   install.addPlugin("host/A.so");
@@ -332,8 +389,15 @@ TEST(IpcChannel, PacketsReachTheAddressedPluginWhole) {
   ASSERT_EQ(core.receive(), "digest A 65536 " + std::to_string(fnv1a(largest)))
       << diagnostics(core);
 
+  // A null record from a plugin is refused, and the core carries on.
+  ASSERT_TRUE(core.send(command(IdA, "null")));
+  ASSERT_TRUE(core.send(toA));
+  ASSERT_EQ(core.receive(), "A:" + toA) << diagnostics(core);
+
   ASSERT_TRUE(core.send(stopPacket()));
   EXPECT_EQ(core.waitForExit(), 0) << diagnostics(core);
+  EXPECT_EQ(countText(logLines(core.output()), "null record answered 1 A"), 1u)
+      << diagnostics(core);
 }
 
 TEST(IpcChannel, BadLengthsAreDiscardedAndTheChannelRecovers) {
@@ -518,6 +582,58 @@ TEST(Shutdown, SearchStillRunningIsWaitedForBeforeItsPluginIsUnloaded) {
             (Texts{"Close Searcher", "search-returned Searcher", "Unload Searcher"}))
       << diagnostics(core);
   EXPECT_EQ(lineWithText(lines, "search-returned Searcher").prefix, "searcher");
+}
+
+// Asks plugin A for a search that `searcher` serves in an OnSearch that
+// waits for its Close, stops the core once it runs, and returns how long the
+// core took to end after that.
+std::chrono::milliseconds stopDuringSearch(CoreProcess& core, const std::string& searcher) {
+  EXPECT_TRUE(core.awaitMessage("open A")) << diagnostics(core);
+  EXPECT_TRUE(core.send(command(IdA, "search\0" "77\0find me"sv)));
+  EXPECT_TRUE(core.awaitMessage("search-start " + searcher + " 77 find me")) << diagnostics(core);
+  const auto stopped = std::chrono::steady_clock::now();
+  EXPECT_TRUE(core.send(stopPacket()));
+  EXPECT_EQ(core.waitForExit(), 0) << diagnostics(core);
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               stopped);
+}
+
+// A plugin reporting id 8 stays open while the others close; unless it is the
+// log plugin it is closed at once, so that its search can return.
+TEST(Shutdown, IdEightPluginStillSearchingIsClosedAtOnceAndUnloadedWhenItReturns) {
+  CoreInstall install;
+  install.addPlugin("host/A.so");
+  install.addPlugin("host/Search8.so");
+  CoreProcess core(install);
+  EXPECT_LT(stopDuringSearch(core, "Search8"), std::chrono::seconds(2)) << diagnostics(core);
+  const auto lines = logLines(core.output());
+  EXPECT_EQ(textsStartingWith(lines, {"Close", "search", "Unload Search8", "Stopped"}),
+            (Texts{"Close Search8", "Close A", "search-returned Search8", "Unload Search8"}))
+      << diagnostics(core);
+}
+
+// The log plugin stays open to the end, so a search of its own that waits for
+// its Close is given up on; and what it posts after the I/O loop has stopped
+// is refused.
+TEST(Shutdown, LogPluginWithIdEightIsGivenUpOnWhileSearchingAndRefusedIpcOnceIoHasStopped) {
+  CoreInstall install;
+  install.addPlugin("host/A.so");
+  install.addPlugin("host/LogEight.so", "plugins", "LogPI.so");
+  {
+    CoreProcess core(install);
+    EXPECT_LT(stopDuringSearch(core, "LogEight"), std::chrono::seconds(2)) << diagnostics(core);
+    const auto lines = logLines(core.output());
+    const LogLine gaveUp = lineWithText(lines, "Stopped waiting for the search of 08:LogPI");
+    EXPECT_EQ(gaveUp.colour, WarningColour) << diagnostics(core);
+  }
+  CoreProcess core(install);
+  ASSERT_TRUE(core.awaitMessage("open A")) << diagnostics(core);
+  ASSERT_TRUE(core.send(stopPacket()));
+  ASSERT_EQ(core.waitForExit(), 0) << diagnostics(core);
+  const auto lines = logLines(core.output());
+  EXPECT_EQ(textsStartingWith(lines, {"Close LogEight", "close ipc", "Unload LogEight"}),
+            (Texts{"Close LogEight", "close ipc answered 1 LogEight", "Unload LogEight"}))
+      << diagnostics(core);
 }
 
 // Configuration: the Watcher plugin passes every configuration document of

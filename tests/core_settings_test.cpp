@@ -100,16 +100,20 @@ TEST(ApplyLogLevels, SkipsUnaddressableAndUnparsableEntries) {
   for (unsigned id = 0; id < 256; ++id) EXPECT_EQ(levels.stored(static_cast<uint8_t>(id)), -1);
 }
 
-TEST(ApplyLogLevels, ChangeIsReportedOnlyWhenTheStoredValueChanges) {
+TEST(ApplyLogLevels, ChangeIsTheValueAsWrittenDifferingFromTheStoredOne) {
   LogLevels levels;
   levels.set(0x22, 100);
   levels.set(0x23, 30);
-  EXPECT_FALSE(applyText(withPlugins("<Plugin ID='2228224' LogLevel='500'/>"
-                                 "<Plugin ID='2293760' LogLevel='30'/>"
+  EXPECT_FALSE(applyText(withPlugins("<Plugin ID='2293760' LogLevel='30'/>"
                                  "<Plugin ID='2359296' LogLevel='-1'/>"),
                      levels));
   EXPECT_TRUE(applyText(withPlugins("<Plugin ID='2293760' LogLevel='31'/>"), levels));
   EXPECT_EQ(levels.stored(0x23), 31);
+  // Out of range counts as written, though what is stored stays the same.
+  EXPECT_TRUE(applyText(withPlugins("<Plugin ID='2228224' LogLevel='500'/>"), levels));
+  EXPECT_EQ(levels.stored(0x22), 100);
+  EXPECT_TRUE(applyText(withPlugins("<Plugin ID='2359296' LogLevel='-7'/>"), levels));
+  EXPECT_EQ(levels.stored(0x24), -1);
 }
 
 TEST(ApplyLogLevels, WalksEveryModuleAndPluginOfTheFirstModulesElement) {

@@ -8,6 +8,7 @@
 #include <array>
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -45,6 +46,15 @@ struct FreedBlocks {
 };
 FreedBlocks freedBlocks;
 
+// While `refusing`, OpenSSL's allocations fail, except those of `spared` bytes.
+struct RefusedAllocations {
+  std::atomic<bool> refusing{false};
+  std::atomic<size_t> spared{0};
+};
+RefusedAllocations refusedAllocations;
+
+bool refused(size_t size) { return refusedAllocations.refusing && size != refusedAllocations.spared; }
+
 // Each block carries its size in front of it, since OpenSSL's free does not say.
 constexpr size_t SizeRoom = alignof(std::max_align_t);
 
@@ -56,9 +66,13 @@ void* sizedBlock(void* base, size_t size) {
 
 char* baseOf(void* block) { return static_cast<char*>(block) - SizeRoom; }
 
-void* trackedMalloc(size_t size, const char*, int) { return sizedBlock(std::malloc(size + SizeRoom), size); }
+void* trackedMalloc(size_t size, const char*, int) {
+  if (refused(size)) return nullptr;
+  return sizedBlock(std::malloc(size + SizeRoom), size);
+}
 
 void* trackedRealloc(void* block, size_t size, const char*, int) {
+  if (refused(size)) return nullptr;
   if (block == nullptr) return trackedMalloc(size, nullptr, 0);
   return sizedBlock(std::realloc(baseOf(block), size + SizeRoom), size);
 }
@@ -238,6 +252,47 @@ TEST(CryptoService, NoPlaintextIsLeftInFreedWorkingBuffers) {
   // The decryption's working buffer held the plaintext and went back to OpenSSL.
   EXPECT_EQ(freedBlocks.watchedFreed, 1);
   EXPECT_EQ(freedBlocks.withSecret, 0);
+}
+
+// OpenSSL's allocations fail while it lives, except those of `spared` bytes.
+class AllocationsRefused {
+ public:
+  explicit AllocationsRefused(size_t spared) {
+    refusedAllocations.spared = spared;
+    refusedAllocations.refusing = true;
+  }
+  ~AllocationsRefused() { refusedAllocations.refusing = false; }
+  AllocationsRefused(const AllocationsRefused&) = delete;
+  AllocationsRefused& operator=(const AllocationsRefused&) = delete;
+};
+
+TEST(CryptoService, FailedAllocationOrDigestAnswersNoResultAndChangesNothing) {
+  ASSERT_TRUE(allocationTracked);
+  // Fetches the digest and the cipher, which are kept, and keys this thread for DeviceId.
+  Request first(CryptoEncrypt, bytesOf("first"), 64);
+  ASSERT_EQ(first.post(), 0);
+
+  // 1008 bytes (an envelope's length, too) take a working buffer of 1056,
+  // a size OpenSSL asks for nowhere on the way.
+  constexpr uint32_t Length = 1008;
+  constexpr size_t Working = Length + 48;
+  const auto noResult = [](uint32_t command, size_t spared, std::string_view deviceId) {
+    Request request(command, Bytes(Length, 'x'), Length + 32);
+    const Request before = copyOf(request);
+    {
+      const AllocationsRefused refused(spared);
+      EXPECT_EQ(request.post(deviceId), CryptoNoResult) << command << " sparing " << spared;
+    }
+    expectUntouched(request, before);
+  };
+  for (const uint32_t command : {CryptoEncrypt, CryptoDecrypt}) {
+    // No working buffer.
+    noResult(command, SIZE_MAX, DeviceId);
+    // The working buffer, but no digest of an identity this thread has not hashed yet.
+    noResult(command, Working, "F0E1D2C3B4A5\n");
+    // The working buffer and the key, but no cipher.
+    noResult(command, Working, DeviceId);
+  }
 }
 
 TEST(CryptoService, QueueEventAnswersCryptoRecordsAtOnceAlsoWhileStopping) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <charconv>
 #include <chrono>
@@ -70,8 +71,11 @@ bool searchThreadsEnded(DvrCore& core) {
 // plugins and gives back what they kept, so a failed test leaves nothing.
 class RunningCore {
  public:
-  explicit RunningCore(std::initializer_list<Copy> copies = {}) {
+  // `steadyNanos`, when given, is the core's steady clock instead of the real one.
+  explicit RunningCore(std::initializer_list<Copy> copies = {},
+                       std::function<int64_t()> steadyNanos = {}) {
     g_core = &core;
+    if (steadyNanos) core.supervisionSources.steadyNanos = std::move(steadyNanos);
     for (const Copy& copy : copies) {
       // Load runs inside Create and reports what setup stored.
       route(copy.letter).setup(&copy.caps, copy.options);
@@ -744,6 +748,26 @@ TEST(Stopping, NewRecordsAreRefusedButKeptPayloadsCanBeGivenBack) {
   EXPECT_EQ(core.refBlocks.holders(0x12), 0u);
 }
 
+// A stop requested while the dispatcher goes to sleep must still wake it:
+// an idle wait lasts a second, far longer than any of these rounds.
+TEST(Stopping, AnIdleDispatcherEndsAtOnce) {
+  for (int round = 0; round < 200; ++round) {
+    DvrCore core("/opt/trovis/bin/trovis-core");
+    std::atomic<bool> ended{false};
+    std::thread dispatcher([&] {
+      core.dispatchLoop();
+      ended = true;
+    });
+    // Around the time the loop first looks at the queue.
+    std::this_thread::sleep_for(std::chrono::microseconds(round % 40));
+    core.requestStop();
+    const auto deadline = std::chrono::steady_clock::now() + 500ms;
+    while (!ended && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+    EXPECT_TRUE(ended) << "round " << round;
+    dispatcher.join();
+  }
+}
+
 TEST(Dispatch, SlowPluginIsReportedAtLevelZeroExceptForLiveLogLines) {
   PluginInfo logOnly = wantsNothing(OriginA);
   logOnly.logCaps = WantsLive;
@@ -765,9 +789,58 @@ TEST(Dispatch, SlowPluginIsReportedAtLevelZeroExceptForLiveLogLines) {
     return count;
   };
   EXPECT_TRUE(eventually([&] { return reports("ms for alarm event from RouteC [600]") == 1; }));
+  // A configuration delta the core takes long to read, and which changes
+  // nothing: the reading is the core's time, not the first plugin's.
+  std::string delta = "<?xml?><qDVR><Modules Delta=\"1\"><Module>";
+  for (int i = 0; i < 100000; ++i) delta += "<Plugin ID=\"1310720\" LogLevel=\"-1\"/>";
+  delta += "</Module></Modules></qDVR>";
+  ASSERT_EQ(post(makeEvent(TypeConfig, FlagXml, OriginC), delta), 0);
   flush(running);
   EXPECT_EQ(reports("ms for alarm event from RouteC [600]"), 1);
   EXPECT_EQ(reports("ms for log event from RouteC [9]"), 0);
+  const auto configReports = std::ranges::count_if(receivedBy('A'), [](const Received& record) {
+    return std::string_view(record.text).find("ms for config event") != std::string_view::npos;
+  });
+  EXPECT_EQ(configReports, 0);
+}
+
+// The statistics report's queue length, "InQ:<n> events:...", among the
+// core's lines `copy` received; -1 for each report without one.
+std::vector<int> reportedQueueLengths(char copy) {
+  std::vector<int> lengths;
+  for (const Received& record : receivedBy(copy)) {
+    const std::string_view text = record.text;
+    if (record.source != CoreSource || !text.starts_with("InQ:")) continue;
+    int length = -1;
+    std::from_chars(text.data() + 4, text.data() + text.size(), length);
+    lengths.push_back(length);
+  }
+  return lengths;
+}
+
+TEST(Dispatch, QueueLengthCountsWhatWaitsBehindTheBatchAndInTheQueue) {
+  std::atomic<int64_t> steadyNanos{0};
+  RunningCore running({{'A', wantsAll(OriginA)}}, [&] { return steadyNanos.load(); });
+  // The first record taken brings the first report; the next is due a
+  // minute of the core's clock later.
+  ASSERT_EQ(post(makeEvent(TypeAlarm, FlagLive | FlagText, OriginC), "hold-first"), 0);
+  ASSERT_NE(route('A').held(20000), nullptr);
+  // Taken together once the first is delivered: a batch of the first report,
+  // the second hold and the marker.
+  ASSERT_EQ(post(makeEvent(TypeAlarm, FlagLive | FlagText, OriginC), "hold-second"), 0);
+  ASSERT_EQ(post(makeEvent(TypeAlarm, FlagLive | FlagText, OriginC), "marker"), 0);
+  route('A').proceed();
+  ASSERT_TRUE(eventually([] { return !receivedWithText('A', "hold-first").empty(); }));
+  ASSERT_NE(route('A').held(20000), nullptr);
+  // Queued behind the batch, which still holds the marker.
+  for (const char* late : {"late-1", "late-2", "late-3"}) {
+    ASSERT_EQ(post(makeEvent(TypeAlarm, FlagLive | FlagText, OriginC), late), 0);
+  }
+  steadyNanos += std::chrono::nanoseconds(61s).count();
+  route('A').proceed();
+  ASSERT_TRUE(eventually([] { return !receivedWithText('A', "marker").empty(); }));
+  flush(running);
+  EXPECT_THAT(reportedQueueLengths('A'), ::testing::ElementsAre(0, 3));
 }
 
 TEST(Dispatch, APluginRewritingItsRecordDoesNotChangeWhatLaterPluginsGet) {

@@ -89,6 +89,15 @@ void search(Plugin& plugin, std::string query, uint32_t searchId) {
 
 std::string blockHeader(size_t size) { return std::to_string(size) + "/1"; }
 
+// The probe's report of both IOCTL blocks: the payload goes in the input
+// block only, the output block is empty but for its code.
+std::string ioctlBlocks(uint32_t code, uint32_t length, std::string_view data) {
+  const std::string head =
+      blockHeader(sizeof(IoctlArgs)) + " code=" + std::to_string(code) + " reserved=0 result=0";
+  return "in=" + head + " length=" + std::to_string(length) + " data=" + std::string(data) +
+         " out=" + head + " length=0 data=null";
+}
+
 // Close ran first; both threads ended after it and before Unload; the object was unmapped last.
 void expectClosedJoinedUnloadedUnmapped(const Texts& posted) {
   ASSERT_FALSE(posted.empty());
@@ -192,11 +201,10 @@ TEST(PluginDeliver, ConfigWithoutOnEventGoesToIoctlButModifiedConfigDoesNot) {
   EXPECT_TRUE(deliver(*plugin, TypeConfig, "keep-config"));
   EXPECT_FALSE(deliver(*plugin, TypeConfig, "drop-config"));
   EXPECT_TRUE(deliver(*plugin, TypeConfig | TypeModifier, "keep-modified"));
-  const std::string ioctl = "IOCTL code=2/2 " + blockHeader(sizeof(IoctlArgs));
   const Texts posted = takePosted();
   ASSERT_EQ(posted.size(), 3u) << testing::PrintToString(posted);
-  EXPECT_EQ(posted[0], ioctl + " data=keep-config");
-  EXPECT_EQ(posted[1], ioctl + " data=drop-config");
+  EXPECT_EQ(posted[0], "IOCTL " + ioctlBlocks(2, 11, "keep-config"));
+  EXPECT_EQ(posted[1], "IOCTL " + ioctlBlocks(2, 11, "drop-config"));
   EXPECT_TRUE(posted[2].starts_with("Write ")) << posted[2];
 }
 
@@ -244,8 +252,7 @@ TEST(PluginThreads, WorkerAndReaderRunOnceAndEndBeforeUnload) {
   EXPECT_FALSE(plugin->isLoaded());
   plugin.reset();  // nothing is left to close or unload
   const Texts posted = takePosted();
-  const std::string workerStart =
-      "worker-start code=1/1 " + blockHeader(sizeof(IoctlArgs)) + " data=null";
+  const std::string workerStart = "worker-start " + ioctlBlocks(1, 0, "null");
   const std::string readerStart = "reader-start request=1 searchId=0 data=null second=null";
   EXPECT_EQ(std::ranges::count(posted, workerStart), 1) << testing::PrintToString(posted);
   EXPECT_EQ(std::ranges::count(posted, readerStart), 1) << testing::PrintToString(posted);
@@ -301,7 +308,7 @@ TEST(PluginIpc, PacketGoesToOnIpcResultElseToIoctl) {
   withIoctlOnly->IpcResult(4, packet);
   EXPECT_EQ(takePosted(),
             (Texts{"OnIpcResult data=pkt-",
-                   "IOCTL code=4/4 " + blockHeader(sizeof(IoctlArgs)) + " data=pkt-"}));
+                   "IOCTL " + ioctlBlocks(4, 4, "pkt-")}));
 }
 
 TEST(PluginIdentity, IdAndSameIdFollowThePluginIdBitsOfTheOrigin) {

@@ -24,7 +24,8 @@ bool containsWithin(std::string_view payload, size_t start, size_t length, std::
   return payload.substr(start, length).find(mark) != std::string_view::npos;
 }
 
-// Applies one Plugin element's LogLevel; true when the stored value changed.
+// Applies one Plugin element's LogLevel; true when the value written differs
+// from the slot's, even where clamping stores what the slot already held.
 bool applyLogLevel(const xml_node<>& plugin, LogLevels& levels) {
   const std::optional<std::string_view> id = attributeValue(plugin, "ID");
   if (!id) return false;
@@ -35,8 +36,9 @@ bool applyLogLevel(const xml_node<>& plugin, LogLevels& levels) {
   const std::optional<std::string_view> level = attributeValue(plugin, "LogLevel");
   if (!level) return false;
   const std::optional<int32_t> levelValue = leadingInt32(*level);
-  // Compared as it would be stored: 500 over a stored 100 changes nothing.
-  if (!levelValue || LogLevels::clamped(*levelValue) == levels.stored(*slot)) return false;
+  // Compared as written: 500 over a stored 100 counts as a change, and the
+  // configuration is published again with the 100 it stores.
+  if (!levelValue || *levelValue == levels.stored(*slot)) return false;
   levels.set(*slot, *levelValue);
   return true;
 }

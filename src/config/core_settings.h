@@ -43,8 +43,8 @@ void applyMemorySettings(const rapidxml::xml_node<>& document, MemorySettings& m
 // -2147483648, the plugin id for a word naming plugin 2..255, else none.
 std::optional<uint8_t> logLevelSlot(int32_t id);
 
-// Applies the LogLevel of every qDVR/Modules/Module/Plugin element; true when
-// a stored threshold changed.
+// Applies the LogLevel of every qDVR/Modules/Module/Plugin element, stored
+// clamped to -1..100; true when a value as written differs from its slot's.
 bool applyLogLevels(const rapidxml::xml_node<>& document, LogLevels& levels);
 
 // The payload of a "config" event carries a log-level delta: "<Modules"
@@ -52,7 +52,7 @@ bool applyLogLevels(const rapidxml::xml_node<>& document, LogLevels& levels);
 bool isLogLevelDelta(std::string_view payload);
 
 // Parses a delta payload (which stays untouched) and applies its log levels;
-// true when a threshold changed. Throws std::exception when it is not
+// true as for applyLogLevels. Throws std::exception when it is not
 // well-formed or has more tags than the parser is given (xml_parse.h).
 bool applyLogLevelDelta(std::string_view payload, LogLevels& levels);
 

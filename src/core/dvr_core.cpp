@@ -102,6 +102,7 @@ void DvrCore::Run() {
   unloadPlugins();
   for (const auto& plugin : searchHandler.awaitThreadsFor(SearchWaitLimit)) {
     logWarning("Stopped waiting for the search of {:02x}:{}", plugin->id(), plugin->displayName());
+    searchesGivenUp = true;
   }
   stopIo();
   ioThread.request_stop();

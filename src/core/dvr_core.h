@@ -160,6 +160,8 @@ class DvrCore {
   std::string parentFilename;
   std::string parentVersion;
   std::atomic<bool> stopRequested{false};
+  // Run stopped waiting for a search still inside its plugin; main thread.
+  bool searchesGivenUp = false;
   bool throttlingEnabled = true;
   std::atomic<bool> throttlingActive{false};  // written by the I/O thread only
   uint16_t maxGopLen = 1050;

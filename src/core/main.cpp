@@ -1,5 +1,6 @@
 // Entry point: the parent daemon starts the core with the number of its end
 // of a sequenced-packet socket. Everything printed here goes to stderr.
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
@@ -39,6 +40,13 @@ int main(int argc, char** argv) {
     return 2;
   }
   g_core->Run();
+  const bool searchesGivenUp = g_core->searchesGivenUp;
   delete g_core;
+  if (searchesGivenUp) {
+    // A plugin still runs code on a search thread: its globals must not be
+    // destroyed under it, as a normal exit would.
+    std::fflush(stdout);
+    std::_Exit(0);
+  }
   return 0;
 }

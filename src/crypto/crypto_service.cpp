@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <exception>
 #include <string>
 
 #include "data_transform.h"
@@ -107,6 +108,19 @@ int32_t decrypt(EventParms& request, DataTransform& transform, uint32_t cryptoLe
   return 0;
 }
 
+// Hashing the identity or allocating may throw; both come before the first
+// write to the record or its payload.
+int32_t transformPayload(EventParms& request, std::string_view deviceId, uint32_t command,
+                         uint32_t cryptoLen) {
+  const WorkingBuffer working(cryptoLen + WorkingRoom);
+  if (!working) return CryptoNoResult;
+  DataTransform transform(true);
+  setDeviceKey(transform, deviceId);
+  transform.setBuffer(working.data(), working.size());
+  if (command == CryptoEncrypt) return encrypt(request, transform, cryptoLen);
+  return decrypt(request, transform, cryptoLen);
+}
+
 }  // namespace
 
 int32_t answerCryptoRequest(EventParms& request, std::string_view deviceId) {
@@ -121,13 +135,13 @@ int32_t answerCryptoRequest(EventParms& request, std::string_view deviceId) {
     return 0;
   }
 
-  const WorkingBuffer working(cryptoLen + WorkingRoom);
-  if (!working) return CryptoNoResult;
-  DataTransform transform(true);
-  setDeviceKey(transform, deviceId);
-  transform.setBuffer(working.data(), working.size());
-  if (command == CryptoEncrypt) return encrypt(request, transform, cryptoLen);
-  return decrypt(request, transform, cryptoLen);
+  try {
+    return transformPayload(request, deviceId, command, cryptoLen);
+  } catch (const std::exception&) {
+    // A failed digest or allocation is answered here: whatever the caller
+    // made of the exception, a positive answer reads as a needed capacity.
+    return CryptoNoResult;
+  }
 }
 
 }  // namespace trv::core

@@ -42,6 +42,15 @@ IoctlArgs ioctlBlock(IoctlCode code, uint32_t length, const void* pointer) {
   return args;
 }
 
+// Calls IOCTL with the payload in the input block; the output block carries
+// only the code, so a plugin never finds the caller's payload where it answers.
+uint32_t callIoctl(IoctlFn ioctl, IoctlCode code, uint32_t length, const void* pointer) {
+  const IoctlArgs in = ioctlBlock(code, length, pointer);
+  IoctlArgs out = ioctlBlock(code, 0, nullptr);
+  ioctl(&in, &out);
+  return out.result;
+}
+
 ReadArgs readBlock(uint32_t dataLen, const void* data, uint32_t searchId) {
   auto args = blockOf<ReadArgs>();
   args.request = 1;
@@ -154,11 +163,8 @@ void Plugin::callLoad(PostEventFn postEvent, std::string_view deviceId) {
 void Plugin::ProvideWorkerThreadIf() {
   // The thread stays joinable until Unload, which also drops IOCTL: one worker per plugin.
   if (!ioctlFn_ || info_.provideWorker == 0 || workerThread_.joinable()) return;
-  workerThread_ = std::thread([ioctl = ioctlFn_.get()] {
-    const IoctlArgs in = ioctlBlock(IoctlWorkerThread, 0, nullptr);
-    IoctlArgs out = in;
-    ioctl(&in, &out);
-  });
+  workerThread_ = std::thread(
+      [ioctl = ioctlFn_.get()] { callIoctl(ioctl, IoctlWorkerThread, 0, nullptr); });
 }
 
 void Plugin::Open() {
@@ -213,11 +219,9 @@ bool Plugin::Deliver(EventParms& event) {
 }
 
 bool Plugin::deliverConfig(const EventParms& event) {
-  if (!ioctlFn_) return false;
-  const IoctlArgs in = ioctlBlock(IoctlConfigEvent, event.dataLen, event.data);
-  IoctlArgs out = in;
-  ioctlFn_.get()(&in, &out);
-  return out.result != 0;
+  const auto ioctl = ioctlFn_.get();
+  if (!ioctl) return false;
+  return callIoctl(ioctl, IoctlConfigEvent, event.dataLen, event.data) != 0;
 }
 
 bool Plugin::write(WriteFn writeEntry, const EventParms& event) {
@@ -248,10 +252,7 @@ void Plugin::IpcResult(uint32_t length, const void* packet) {
     onIpcResult(packet, length);
     return;
   }
-  if (!ioctlFn_) return;
-  const IoctlArgs in = ioctlBlock(IoctlIpcResult, length, packet);
-  IoctlArgs out = in;
-  ioctlFn_.get()(&in, &out);
+  if (const auto ioctl = ioctlFn_.get()) callIoctl(ioctl, IoctlIpcResult, length, packet);
 }
 
 void Plugin::Close() {

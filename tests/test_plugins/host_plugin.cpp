@@ -5,7 +5,10 @@
 // variants: HOST_NAME, HOST_ORIGIN and HOST_CLOSE_ORDER say who it is, and
 // HOST_HOLD_OPEN, HOST_HOLD_CLOSE and HOST_SEARCH make Open, Close or OnSearch
 // wait for the parent or for Close; HOST_REPORT_CONFIG sends the parent
-// "config <document>" for every configuration document of the core.
+// "config <document>" for every configuration document of the core;
+// HOST_STRAY_DECREFS gives back, from a thread of its own between Open and
+// Close, a payload the core never handed out, and reports how often;
+// HOST_CLOSE_POSTS posts "closed <name>" from Close and reports the answer.
 //
 // Commands: the payload of a packet, NUL-separated words.
 //   echo                    send "<name>:" and the whole packet back
@@ -17,6 +20,7 @@
 //   search <id> <payload>   post a search request with an external origin
 //   config <type> <xml>     post an XML "config" record of type <type>
 //   release                 let a held Open or Close return
+//   null                    post a null record and report the answer
 #include <trv/core/sdk.h>
 
 #include <chrono>
@@ -24,6 +28,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -158,6 +163,36 @@ void postSearch(uint32_t searchId, std::string_view payload) {
   if (!waitFor(released)) report(std::string(stage) + " gave up waiting:");
 }
 
+#ifdef HOST_STRAY_DECREFS
+// A few thousand a second, for as long as the plugin is open.
+class StrayDecrefs {
+ public:
+  void start() {
+    thread_ = std::thread([this] {
+      EventParms decref = makeEvent(TypeDecref, 0, Origin);
+      decref.data = &never_;
+      while (!stop_.load()) {
+        post(&decref);
+        ++posted_;
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+      }
+    });
+  }
+  void finish() {
+    stop_ = true;
+    thread_.join();
+    report("stray decrefs " + number(posted_));
+  }
+
+ private:
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  uint32_t posted_ = 0;
+  int never_ = 0;
+};
+StrayDecrefs strayDecrefs;
+#endif
+
 }  // namespace
 
 TRV_PLUGIN_EXPORT int Load(const LoadArgs* args, PluginInfo* info) {
@@ -181,6 +216,9 @@ TRV_PLUGIN_EXPORT int Unload(const UnloadArgs*, UnloadResult*) {
 
 TRV_PLUGIN_EXPORT int Open(const OpenArgs*, OpenResult*) {
   report("Open");
+#ifdef HOST_STRAY_DECREFS
+  strayDecrefs.start();
+#endif
   postIpc("open " + std::string(Name));
 #ifdef HOST_HOLD_OPEN
   hold("opening");
@@ -190,6 +228,16 @@ TRV_PLUGIN_EXPORT int Open(const OpenArgs*, OpenResult*) {
 
 TRV_PLUGIN_EXPORT int Close(const CloseArgs*, CloseResult*) {
   report("Close");
+#ifdef HOST_STRAY_DECREFS
+  strayDecrefs.finish();
+#endif
+#ifdef HOST_CLOSE_POSTS
+  static const char closing[] = "closed " HOST_NAME;
+  EventParms event = makeEvent(TypeIpc, 0, Origin);
+  event.data = const_cast<char*>(closing);
+  event.dataLen = sizeof closing - 1;
+  report("close ipc answered " + number(static_cast<uint32_t>(post(&event))));
+#endif
   set(closed);
 #ifdef HOST_HOLD_CLOSE
   hold("closing");
@@ -261,6 +309,8 @@ TRV_PLUGIN_EXPORT int OnIpcResult(const void* packet, uint32_t length) {
                Origin, command[2]);
   } else if (verb == "release") {
     set(released);
+  } else if (verb == "null") {
+    report("null record answered " + number(static_cast<uint32_t>(post(nullptr))));
   } else {
     report("unknown command for");
   }

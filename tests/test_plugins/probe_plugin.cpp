@@ -64,6 +64,13 @@ std::string header(const Block& block) {
   return std::string(static_cast<const char*>(data), length);
 }
 
+// Every field of one IOCTL block, the payload as text.
+[[maybe_unused]] std::string ioctlFields(const IoctlArgs& block) {
+  return header(block) + " code=" + number(block.code) + " reserved=" + number(block.reserved) +
+         " result=" + number(block.result) + " length=" + number(block.length) +
+         " data=" + text(block.pointer, block.length);
+}
+
 // Payloads starting with "keep" are kept, all others let go.
 [[maybe_unused]] bool keeps(const void* data, uint32_t length) {
   return text(data, length).starts_with("keep");
@@ -181,8 +188,7 @@ TRV_PLUGIN_EXPORT int OnIpcResult(const void* packet, uint32_t length) {
 
 #ifdef PROBE_IOCTL
 TRV_PLUGIN_EXPORT int IOCTL(const IoctlArgs* in, IoctlArgs* out) {
-  const std::string arguments = "code=" + number(in->code) + "/" + number(out->code) + " " +
-                                header(*in) + " data=" + text(in->pointer, in->length);
+  const std::string arguments = "in=" + ioctlFields(*in) + " out=" + ioctlFields(*out);
   if (in->code == IoctlWorkerThread) {
     runUntilClosed("worker", arguments);
     return 0;
