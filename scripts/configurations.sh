@@ -11,13 +11,6 @@ configuration_flags() {
   esac
 }
 
-# The ThreadSanitizer build runs only the tests labelled as concurrency tests.
-configuration_ctest_args() {
-  case "$1" in
-    tsan) echo "-L concurrency" ;;
-  esac
-}
-
 # configure_and_build <configuration> [target...]
 configure_and_build() {
   local name=$1
