@@ -8,6 +8,11 @@ namespace trv::core {
 
 namespace {
 
+bool isPowerOfTen(uint32_t number) {
+  while (number != 0 && number % 10 == 0) number /= 10;
+  return number == 1;
+}
+
 bool isSearchResult(const EventParms& event) {
   return !isExternalOrigin(event.source) && event.searchId != 0;
 }
@@ -111,17 +116,14 @@ void DvrCore::decref(const EventParms& event) {
 // at 10, 100, 1000 and so on: one that gives back in a loop must not flood the log.
 void DvrCore::reportIgnoredDecref(const EventParms& event) {
   const uint8_t id = pluginIdOf(event.source);
-  uint32_t total = ignoredDecrefs.count(id);
-  if (!coreLogEnabled(LogWarning)) return;
+  const uint32_t total = ignoredDecrefs.count(id);
+  if (!isPowerOfTen(total) || !coreLogEnabled(LogWarning)) return;
   if (total == 1) {
     logWarning("decref ignored: {:02x}:{} holds no kept reference to payload {}", id,
                originName(event.source), event.data);
     return;
   }
-  const uint32_t reported = total;
-  while (total % 10 == 0) total /= 10;
-  if (total != 1) return;
-  logWarning("decref ignored {:L} times: {:02x}:{}", reported, id, originName(event.source));
+  logWarning("decref ignored {:L} times: {:02x}:{}", total, id, originName(event.source));
 }
 
 void DvrCore::releaseRef(void* payload, uint8_t id) {
