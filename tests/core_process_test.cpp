@@ -315,8 +315,8 @@ TEST(CoreHost, StrayDecrefsFromPluginThreadsAreReportedWithoutFloodingTheLog) {
         return text.ends_with(" " + name);
       });
       ASSERT_NE(own, posted.end()) << diagnostics(core);
+      // Stopped during start-up, a plugin may be closed before it posted any.
       const uint32_t count = numberIn(std::string_view(*own).substr(14));
-      ASSERT_GT(count, 0u);
       const std::string first = "decref ignored: " + id + ":" + name +
                                 " holds no kept reference to payload 0x";
       const std::string totalEnd = " times: " + id + ":" + name;
@@ -330,7 +330,7 @@ TEST(CoreHost, StrayDecrefsFromPluginThreadsAreReportedWithoutFloodingTheLog) {
       }
       std::vector<uint32_t> powers;
       for (uint32_t power = 10; power <= count; power *= 10) powers.push_back(power);
-      EXPECT_EQ(firsts, 1u) << name << "\n" << diagnostics(core);
+      EXPECT_EQ(firsts, count == 0 ? 0u : 1u) << name << "\n" << diagnostics(core);
       EXPECT_EQ(totals, powers) << name << " posted " << count;
     }
   }
