@@ -824,14 +824,16 @@ TEST(Dispatch, QueueLengthCountsWhatWaitsBehindTheBatchAndInTheQueue) {
   // The first record taken brings the first report; the next is due a
   // minute of the core's clock later.
   ASSERT_EQ(post(makeEvent(TypeAlarm, FlagLive | FlagText, OriginC), "hold-first"), 0);
-  ASSERT_NE(route('A').held(20000), nullptr);
+  const void* first = route('A').held(20000);
+  ASSERT_NE(first, nullptr);
   // Taken together once the first is delivered: a batch of the first report,
   // the second hold and the marker.
   ASSERT_EQ(post(makeEvent(TypeAlarm, FlagLive | FlagText, OriginC), "hold-second"), 0);
   ASSERT_EQ(post(makeEvent(TypeAlarm, FlagLive | FlagText, OriginC), "marker"), 0);
   route('A').proceed();
   ASSERT_TRUE(eventually([] { return !receivedWithText('A', "hold-first").empty(); }));
-  ASSERT_NE(route('A').held(20000), nullptr);
+  const void* second = route('A').held(20000);
+  ASSERT_NE(second, nullptr);
   // Queued behind the batch, which still holds the marker.
   for (const char* late : {"late-1", "late-2", "late-3"}) {
     ASSERT_EQ(post(makeEvent(TypeAlarm, FlagLive | FlagText, OriginC), late), 0);
@@ -841,6 +843,9 @@ TEST(Dispatch, QueueLengthCountsWhatWaitsBehindTheBatchAndInTheQueue) {
   ASSERT_TRUE(eventually([] { return !receivedWithText('A', "marker").empty(); }));
   flush(running);
   EXPECT_THAT(reportedQueueLengths('A'), ::testing::ElementsAre(0, 3));
+  // A keeps what it held.
+  EXPECT_EQ(route('A').decref(first), 0);
+  EXPECT_EQ(route('A').decref(second), 0);
 }
 
 TEST(Dispatch, APluginRewritingItsRecordDoesNotChangeWhatLaterPluginsGet) {
