@@ -563,32 +563,12 @@ TEST(Shutdown, RepeatedSigtermDoesNotInterruptTheOrderlySequence) {
       << diagnostics(core);
 }
 
-TEST(Shutdown, SearchStillRunningIsWaitedForBeforeItsPluginIsUnloaded) {
-  CoreInstall install;
-  install.addPlugin("host/A.so");
-  install.addPlugin("host/Searcher.so");  // its OnSearch runs until it is closed
-  CoreProcess core(install);
-  ASSERT_TRUE(core.awaitMessage("open Searcher")) << diagnostics(core);
-
-  // A search request: an external origin, a search id and a payload.
-  ASSERT_TRUE(core.send(command(IdA, "search\0" "77\0find me"sv)));
-  ASSERT_TRUE(core.awaitMessage("search-start Searcher 77 find me")) << diagnostics(core);
-  ASSERT_TRUE(core.send(stopPacket()));
-
-  ASSERT_EQ(core.waitForExit(), 0) << diagnostics(core);
-  const auto lines = logLines(core.output());
-  EXPECT_EQ(textsStartingWith(lines,
-                              {"Close Searcher", "search", "Unload Searcher", "Unload while"}),
-            (Texts{"Close Searcher", "search-returned Searcher", "Unload Searcher"}))
-      << diagnostics(core);
-  EXPECT_EQ(lineWithText(lines, "search-returned Searcher").prefix, "searcher");
-}
-
-// Asks plugin A for a search that `searcher` serves in an OnSearch that
-// waits for its Close, stops the core once it runs, and returns how long the
-// core took to end after that.
-std::chrono::milliseconds stopDuringSearch(CoreProcess& core, const std::string& searcher) {
-  EXPECT_TRUE(core.awaitMessage("open A")) << diagnostics(core);
+// Once `lastOpened` is open, asks plugin A for a search that `searcher`
+// serves in an OnSearch that waits for its Close, stops the core once it
+// runs, and returns how long the core took to end after that.
+std::chrono::milliseconds stopDuringSearch(CoreProcess& core, const std::string& searcher,
+                                           const std::string& lastOpened) {
+  EXPECT_TRUE(core.awaitMessage("open " + lastOpened)) << diagnostics(core);
   EXPECT_TRUE(core.send(command(IdA, "search\0" "77\0find me"sv)));
   EXPECT_TRUE(core.awaitMessage("search-start " + searcher + " 77 find me")) << diagnostics(core);
   const auto stopped = std::chrono::steady_clock::now();
@@ -598,6 +578,20 @@ std::chrono::milliseconds stopDuringSearch(CoreProcess& core, const std::string&
                                                                stopped);
 }
 
+TEST(Shutdown, SearchStillRunningIsWaitedForBeforeItsPluginIsUnloaded) {
+  CoreInstall install;
+  install.addPlugin("host/A.so");
+  install.addPlugin("host/Searcher.so");  // its OnSearch runs until it is closed
+  CoreProcess core(install);
+  stopDuringSearch(core, "Searcher", "Searcher");
+  const auto lines = logLines(core.output());
+  EXPECT_EQ(textsStartingWith(lines,
+                              {"Close Searcher", "search", "Unload Searcher", "Unload while"}),
+            (Texts{"Close Searcher", "search-returned Searcher", "Unload Searcher"}))
+      << diagnostics(core);
+  EXPECT_EQ(lineWithText(lines, "search-returned Searcher").prefix, "searcher");
+}
+
 // A plugin reporting id 8 stays open while the others close; unless it is the
 // log plugin it is closed at once, so that its search can return.
 TEST(Shutdown, IdEightPluginStillSearchingIsClosedAtOnceAndUnloadedWhenItReturns) {
@@ -605,7 +599,8 @@ TEST(Shutdown, IdEightPluginStillSearchingIsClosedAtOnceAndUnloadedWhenItReturns
   install.addPlugin("host/A.so");
   install.addPlugin("host/Search8.so");
   CoreProcess core(install);
-  EXPECT_LT(stopDuringSearch(core, "Search8"), std::chrono::seconds(2)) << diagnostics(core);
+  EXPECT_LT(stopDuringSearch(core, "Search8", "Search8"), std::chrono::seconds(2))
+      << diagnostics(core);
   const auto lines = logLines(core.output());
   EXPECT_EQ(textsStartingWith(lines, {"Close", "search", "Unload Search8", "Stopped"}),
             (Texts{"Close Search8", "Close A", "search-returned Search8", "Unload Search8"}))
@@ -621,7 +616,9 @@ TEST(Shutdown, LogPluginWithIdEightIsGivenUpOnWhileSearchingAndRefusedIpcOnceIoH
   install.addPlugin("host/LogEight.so", "plugins", "LogPI.so");
   {
     CoreProcess core(install);
-    EXPECT_LT(stopDuringSearch(core, "LogEight"), std::chrono::seconds(2)) << diagnostics(core);
+    // The log plugin opens first, before every other plugin.
+    EXPECT_LT(stopDuringSearch(core, "LogEight", "A"), std::chrono::seconds(2))
+        << diagnostics(core);
     const auto lines = logLines(core.output());
     const LogLine gaveUp = lineWithText(lines, "Stopped waiting for the search of 08:LogPI");
     EXPECT_EQ(gaveUp.colour, WarningColour) << diagnostics(core);
