@@ -510,12 +510,12 @@ TEST(IpcChannel, ReceiveErrorTakesTheDisconnectPath) {
   if (const std::string reason = straceUnavailable(); !reason.empty()) GTEST_SKIP() << reason;
   CoreInstall install;
   install.addPlugin("host/A.so");
-  // Receives are recvmsg calls, the first one on the main thread and the rest
-  // on the I/O thread; strace counts per thread, so the I/O thread's second
-  // receive fails: the one that follows the packet below.
+  // Receives are recvmsg calls on the I/O thread: the first finds nothing yet
+  // (it is armed before any plugin is open), the second takes the packet
+  // below, and the third fails.
   CoreOptions options;
   options.wrapper =
-      straceWrapper({"-f", "-o", "/dev/null", "-e", "inject=recvmsg:error=ECONNRESET:when=2+"});
+      straceWrapper({"-f", "-o", "/dev/null", "-e", "inject=recvmsg:error=ECONNRESET:when=3+"});
   CoreProcess core(install, options);
   ASSERT_TRUE(core.awaitMessage("open A")) << diagnostics(core);
   ASSERT_TRUE(core.send(command(IdA, "log\0" "25\0packet received"sv)));

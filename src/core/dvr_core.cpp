@@ -5,6 +5,7 @@
 
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/signal_set.hpp>
 
 #include "core_log.h"
@@ -82,16 +83,18 @@ void DvrCore::Run() {
   if (deviceId.find(sha256Hex("")) != std::string::npos) logWarning("Startup status: code D");
   if (throttlingEnabled) publishMemoryStatus();
 
-  // The I/O objects are armed before the I/O thread starts, which is then the
-  // only thread to touch them; the guard keeps its loop running until it is
-  // stopped below, even when a stop leaves it no work.
+  // The guard keeps the I/O loop running until it is stopped below, even when
+  // a stop leaves it no work.
   const auto work = boost::asio::make_work_guard(ioContext);
-  // The timer's expiry is still the epoch: the first tick runs at once.
-  supervisionTimer.async_wait([this](const boost::system::error_code& ec) {
-    onSupervisionTick(ec);
-  });
-  startIpcReceive();
   std::jthread ioThread([this] { ioContext.run(); });
+  // Armed on the I/O thread, the only one to touch the timer and the socket.
+  boost::asio::post(ioContext, [this] {
+    // The timer's expiry is still the epoch: the first tick runs at once.
+    supervisionTimer.async_wait([this](const boost::system::error_code& ec) {
+      onSupervisionTick(ec);
+    });
+    startIpcReceive();
+  });
   loadPlugins();
   openPlugins();
   publishConfig();
