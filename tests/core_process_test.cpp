@@ -152,6 +152,7 @@ std::string diagnostics(const CoreProcess& core) {
 // The host plugins' ids (HOST_ORIGIN >> 16, see tests/test_plugins/CMakeLists.txt).
 constexpr uint8_t IdA = 0x21;
 constexpr uint8_t IdLingering = 0x27;
+constexpr uint8_t IdWatcher = 0x2A;
 
 TEST(CoreHost, PluginsLoadOpenCloseAndUnloadInTheirOrders) {
   CoreInstall install;
@@ -563,13 +564,12 @@ TEST(Shutdown, RepeatedSigtermDoesNotInterruptTheOrderlySequence) {
       << diagnostics(core);
 }
 
-// Once `lastOpened` is open, asks plugin A for a search that `searcher`
-// serves in an OnSearch that waits for its Close, stops the core once it
-// runs, and returns how long the core took to end after that.
+// Asks plugin `requester` for a search that `searcher` serves in an OnSearch
+// that waits for its Close, stops the core once it runs, and returns how long
+// the core took to end after that.
 std::chrono::milliseconds stopDuringSearch(CoreProcess& core, const std::string& searcher,
-                                           const std::string& lastOpened) {
-  EXPECT_TRUE(core.awaitMessage("open " + lastOpened)) << diagnostics(core);
-  EXPECT_TRUE(core.send(command(IdA, "search\0" "77\0find me"sv)));
+                                           uint8_t requester = IdA) {
+  EXPECT_TRUE(core.send(command(requester, "search\0" "77\0find me"sv)));
   EXPECT_TRUE(core.awaitMessage("search-start " + searcher + " 77 find me")) << diagnostics(core);
   const auto stopped = std::chrono::steady_clock::now();
   EXPECT_TRUE(core.send(stopPacket()));
@@ -583,7 +583,8 @@ TEST(Shutdown, SearchStillRunningIsWaitedForBeforeItsPluginIsUnloaded) {
   install.addPlugin("host/A.so");
   install.addPlugin("host/Searcher.so");  // its OnSearch runs until it is closed
   CoreProcess core(install);
-  stopDuringSearch(core, "Searcher", "Searcher");
+  ASSERT_TRUE(core.awaitMessage("open Searcher")) << diagnostics(core);
+  stopDuringSearch(core, "Searcher");
   const auto lines = logLines(core.output());
   EXPECT_EQ(textsStartingWith(lines,
                               {"Close Searcher", "search", "Unload Searcher", "Unload while"}),
@@ -599,8 +600,8 @@ TEST(Shutdown, IdEightPluginStillSearchingIsClosedAtOnceAndUnloadedWhenItReturns
   install.addPlugin("host/A.so");
   install.addPlugin("host/Search8.so");
   CoreProcess core(install);
-  EXPECT_LT(stopDuringSearch(core, "Search8", "Search8"), std::chrono::seconds(2))
-      << diagnostics(core);
+  ASSERT_TRUE(core.awaitMessage("open Search8")) << diagnostics(core);
+  EXPECT_LT(stopDuringSearch(core, "Search8"), std::chrono::seconds(2)) << diagnostics(core);
   const auto lines = logLines(core.output());
   EXPECT_EQ(textsStartingWith(lines, {"Close", "search", "Unload Search8", "Stopped"}),
             (Texts{"Close Search8", "Close A", "search-returned Search8", "Unload Search8"}))
@@ -612,19 +613,23 @@ TEST(Shutdown, IdEightPluginStillSearchingIsClosedAtOnceAndUnloadedWhenItReturns
 // is refused.
 TEST(Shutdown, LogPluginWithIdEightIsGivenUpOnWhileSearchingAndRefusedIpcOnceIoHasStopped) {
   CoreInstall install;
-  install.addPlugin("host/A.so");
+  install.addPlugin("host/Watcher.so");
   install.addPlugin("host/LogEight.so", "plugins", "LogPI.so");
   {
     CoreProcess core(install);
-    // The log plugin opens first, before every other plugin.
-    EXPECT_LT(stopDuringSearch(core, "LogEight", "A"), std::chrono::seconds(2))
+    // The log plugin joins the list once the others are open, before the
+    // configuration document is published.
+    std::optional<std::string> message;
+    while ((message = core.receive()) && !message->starts_with("config ")) {}
+    ASSERT_TRUE(message) << diagnostics(core);
+    EXPECT_LT(stopDuringSearch(core, "LogEight", IdWatcher), std::chrono::seconds(2))
         << diagnostics(core);
     const auto lines = logLines(core.output());
     const LogLine gaveUp = lineWithText(lines, "Stopped waiting for the search of 08:LogPI");
     EXPECT_EQ(gaveUp.colour, WarningColour) << diagnostics(core);
   }
   CoreProcess core(install);
-  ASSERT_TRUE(core.awaitMessage("open A")) << diagnostics(core);
+  ASSERT_TRUE(core.awaitMessage("open Watcher")) << diagnostics(core);
   ASSERT_TRUE(core.send(stopPacket()));
   ASSERT_EQ(core.waitForExit(), 0) << diagnostics(core);
   const auto lines = logLines(core.output());
@@ -635,7 +640,6 @@ TEST(Shutdown, LogPluginWithIdEightIsGivenUpOnWhileSearchingAndRefusedIpcOnceIoH
 
 // Configuration: the Watcher plugin passes every configuration document of
 // the core on to the parent as "config <document>".
-constexpr uint8_t IdWatcher = 0x2A;
 
 // Load and open times differ from run to run: blanked as "#".
 std::string blankTimes(const std::string& text) {
