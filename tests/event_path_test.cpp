@@ -352,57 +352,19 @@ TEST(DeliveryRule, StoredResultsGoOnlyToThePluginTheSearchIdNames) {
   });
 }
 
-TEST(LiveVideoGate, VideoWaitsForTheFirstKeyFrameOfItsSource) {
-  RunningCore running;
-  EXPECT_EQ(post(videoFrame(OriginC, false)), 3);
-  EXPECT_EQ(post(videoFrame(OriginC, false)), 3);
-  // Only plain live video waits for a key frame.
-  EXPECT_EQ(post(audioFrame(OriginC)), 0);
-  EXPECT_EQ(post(videoFrame(OriginC, false, FrameOutputBound)), 0);
-  EXPECT_EQ(post(videoFrame(OriginC, false, 0, TypeVideo | TypeModifier)), 0);
-  EXPECT_EQ(post(makeEvent(TypeVideo, 0, OriginC)), 0);
-  EXPECT_EQ(post(videoFrame(OriginC, true)), 0);
-  EXPECT_EQ(post(videoFrame(OriginC, false)), 0);
+// The gate's own rules are stream_gate_test's; here its answer reaches the poster.
+TEST(LiveVideoGate, DroppedVideoIsAnsweredToThePosterAndNeverQueued) {
+  RunningCore running({{'A', wantsAll(OriginA)}});
+  EXPECT_EQ(post(videoFrame(OriginC, false), "before-key"), 3);
+  EXPECT_EQ(post(audioFrame(OriginC), "audio"), 0);
+  EXPECT_EQ(post(videoFrame(OriginC, true), "key"), 0);
+  EXPECT_EQ(post(videoFrame(OriginC, false), "after-key"), 0);
   // Each source waits for its own.
-  EXPECT_EQ(post(videoFrame(OriginB, false)), 3);
-}
-
-TEST(LiveVideoGate, FramesBeyondTheLongestGopAreDroppedUntilTheNextKeyFrame) {
-  RunningCore running;
-  running.core.maxGopLen = 765;
-  EXPECT_EQ(post(videoFrame(OriginC, true)), 0);
-  // The key frame counts 1: non-key frames 1..764 bring the count to 765.
-  int passed = 0;
-  for (int frame = 1; frame <= 764; ++frame) {
-    if (post(videoFrame(OriginC, false)) == 0) ++passed;
-  }
-  EXPECT_EQ(passed, 764);
-  EXPECT_EQ(post(videoFrame(OriginC, false)), 4);
-  EXPECT_EQ(post(videoFrame(OriginC, false)), 4);
-  // Another source is counted on its own.
-  EXPECT_EQ(post(videoFrame(OriginB, true)), 0);
-  EXPECT_EQ(post(videoFrame(OriginB, false)), 0);
-  EXPECT_EQ(post(videoFrame(OriginC, false, FrameOutputBound)), 0);
-  EXPECT_EQ(post(videoFrame(OriginC, true)), 0);
-  EXPECT_EQ(post(videoFrame(OriginC, false)), 0);
-}
-
-TEST(LiveVideoGate, ThrottlingDropsLiveMediaAndForgetsTheLastKeyFrame) {
-  RunningCore running;
-  EXPECT_EQ(post(videoFrame(OriginC, true)), 0);
-  EXPECT_EQ(post(videoFrame(OriginC, false)), 0);
-  running.core.throttlingActive = true;
-  EXPECT_EQ(post(videoFrame(OriginC, false)), 5);
-  EXPECT_EQ(post(videoFrame(OriginC, true)), 5);
-  EXPECT_EQ(post(videoFrame(OriginC, false, FrameOutputBound)), 5);
-  EXPECT_EQ(post(audioFrame(OriginC)), 5);
-  EXPECT_EQ(post(videoFrame(OriginC, false, 0, TypeVideo | TypeModifier)), 0);
-  EXPECT_EQ(post(audioFrame(OriginC, 0, TypeAudio | TypeModifier)), 0);
-  EXPECT_EQ(post(makeEvent(TypeVideo, FlagStored, OriginC)), 0);
-  running.core.throttlingActive = false;
-  EXPECT_EQ(post(videoFrame(OriginC, false)), 3);
-  EXPECT_EQ(post(videoFrame(OriginC, true)), 0);
-  EXPECT_EQ(post(videoFrame(OriginC, false)), 0);
+  EXPECT_EQ(post(videoFrame(OriginB, false), "other-source"), 3);
+  flush(running);
+  EXPECT_TRUE(receivedWithText('A', "before-key").empty());
+  EXPECT_TRUE(receivedWithText('A', "other-source").empty());
+  EXPECT_EQ(receivedWithText('A', "after-key").size(), 1u);
 }
 
 TEST(KeptPayload, BlockLivesUntilEveryKeeperHasGivenItBack) {

@@ -39,6 +39,9 @@ TEST(StreamGate, ThrottlingDropsMediaAndForgetsTheKeyFrame) {
   ASSERT_EQ(gate.check(frame(source, true), false, 1050), GatePass);
   EXPECT_EQ(gate.check(frame(source, false, TypeAudio), true, 1050), GateThrottled);
   EXPECT_EQ(gate.check(frame(source, true), true, 1050), GateThrottled);
+  EXPECT_EQ(gate.check(frame(source, false, TypeVideo, FrameOutputBound), true, 1050),
+            GateThrottled);
+  EXPECT_EQ(gate.check(frame(source, false, TypeAudio | TypeModifier), true, 1050), GatePass);
   // Audio dropped while throttling reset the video count of the same source.
   EXPECT_EQ(gate.check(frame(source, false), false, 1050), GateNoKeyFrame);
 }
