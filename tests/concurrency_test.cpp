@@ -4,19 +4,16 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <functional>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "eventually.h"
 #include "test_plugins/route_controls.h"
 
 namespace trv::core {
 namespace {
-
-using namespace std::chrono_literals;
 
 constexpr uint32_t OriginA = 0x00120000;
 constexpr uint32_t OriginB = 0x00130000;
@@ -27,14 +24,7 @@ constexpr int Posters = 6;
 constexpr int RecordsPerPoster = 3000;
 constexpr int Searches = 150;
 
-bool eventually(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + 60s;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
+using test::eventually;
 
 // One random live record of a random type and origin with a payload of
 // 0..4096 bytes, of which about a third the plugins keep.

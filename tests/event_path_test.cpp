@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "delivery_rule.h"
+#include "eventually.h"
 #include "test_plugins/route_controls.h"
 
 namespace trv::core {
@@ -44,15 +45,7 @@ struct Copy {
   uint32_t options = 0;
 };
 
-// Polls `condition` until it holds or a generous deadline has passed.
-bool eventually(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + 20s;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
+using test::eventually;
 
 // Search threads are detached, and each holds its plugin until it has left
 // the core's search bookkeeping: a plugin only the core holds has none left.

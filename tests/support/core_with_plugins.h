@@ -6,26 +6,14 @@
 // that link the core.
 #pragma once
 
-#include <chrono>
 #include <filesystem>
-#include <functional>
 #include <thread>
 #include <vector>
 
 #include "dvr_core.h"
+#include "eventually.h"
 
 namespace trv::test {
-
-// Polls `condition` until it holds, or until a deadline meant only to end a
-// test that would otherwise hang (generous for the emulator) has passed.
-inline bool eventually(const std::function<bool()>& condition) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
 
 class CoreWithPlugins {
  public:
