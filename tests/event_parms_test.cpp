@@ -60,32 +60,6 @@ TEST(EventRecordLayout, VideoDetailFieldsSitAtTheirOffsets) {
   EXPECT_EQ(readAt<uint8_t>(&event, 51 + 2 * wide), 0x20);
 }
 
-TEST(EventRecordLayout, PluginBlocksHaveTheirSizes) {
-  std::cout << "PluginInfo " << sizeof(PluginInfo) << ", LoadArgs " << sizeof(LoadArgs)
-            << ", IoctlArgs " << sizeof(IoctlArgs) << ", ReadArgs " << sizeof(ReadArgs)
-            << ", WriteArgs " << sizeof(WriteArgs) << '\n';
-  EXPECT_EQ(sizeof(PluginInfo), 68u);
-  EXPECT_EQ(sizeof(LoadArgs), 24 + 4 * wide);
-  EXPECT_EQ(sizeof(IoctlArgs), 28 + wide);
-  EXPECT_EQ(sizeof(ReadArgs), 28 + 3 * wide);
-  EXPECT_EQ(sizeof(WriteArgs), 192 + 2 * wide);
-  EXPECT_EQ(sizeof(WriteResult), 24u);
-
-  PluginInfo info{};
-  info.closeOrder = 0xC1;
-  info.logCaps = WantsLive;
-  info.analyticCaps = ServesStored;
-  info.provideWorker = 1;
-  info.asyncRead = 2;
-  info.writeEvents = 3;
-  EXPECT_EQ(readAt<uint32_t>(&info, 32), 0xC1u);
-  EXPECT_EQ(readAt<uint32_t>(&info, 36), 0x02000000u);
-  EXPECT_EQ(readAt<uint32_t>(&info, 48), 0x04000000u);
-  EXPECT_EQ(readAt<uint8_t>(&info, 52), 1);
-  EXPECT_EQ(readAt<uint8_t>(&info, 54), 2);
-  EXPECT_EQ(readAt<uint8_t>(&info, 55), 3);
-}
-
 EventParms videoFrame(uint32_t type, uint32_t flags, uint8_t frameFlags) {
   EventParms event = makeEvent(type, flags, 0x00120000);
   event.detail[detail_offset::frameFlags] = frameFlags;
