@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 
@@ -84,9 +85,36 @@ ProcessResult runProcess(const std::vector<std::string>& command,
   return result;
 }
 
+namespace {
+
+// The directories made for this test process, removed with everything in
+// them when it ends (a child forked from it leaves with _exit).
+class TempDirs {
+ public:
+  ~TempDirs() {
+    for (const auto& dir : dirs_) {
+      std::error_code ignored;
+      std::filesystem::remove_all(dir, ignored);
+    }
+  }
+
+  void add(std::filesystem::path dir) {
+    std::lock_guard lock(mutex_);
+    dirs_.push_back(std::move(dir));
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::filesystem::path> dirs_;
+};
+
+}  // namespace
+
 std::filesystem::path makeTempDir() {
+  static TempDirs made;
   std::string pattern = (std::filesystem::temp_directory_path() / "trovis-test-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+  made.add(pattern);
   return pattern;
 }
 

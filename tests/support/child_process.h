@@ -31,7 +31,8 @@ struct ProcessResult {
 ProcessResult runProcess(const std::vector<std::string>& command,
                          const std::filesystem::path& workDir);
 
-// A fresh, empty directory below the system's temporary directory.
+// A fresh, empty directory below the system's temporary directory, removed
+// with its contents when the test process ends, if nothing removed it before.
 std::filesystem::path makeTempDir();
 
 // Why strace cannot trace a child of this test here (the child would run
