@@ -196,6 +196,8 @@ class DvrCore {
   std::string originName(uint32_t source);
   void reportIgnoredDecref(const EventParms& event);
   void reportHeldReferences();
+  // From now on "ipc" events are refused; then the I/O loop is stopped.
+  void refuseIpcPackets();
   void stopIo();
 
   // Plugin lookups for threads other than the main one.

@@ -53,10 +53,7 @@ void DvrCore::startIpcReceive() {
 void DvrCore::onIpcReceive(const boost::system::error_code& ec, std::size_t n) {
   if (ec || n == 0) {
     logCritical("trovisd ipc pipe disconnected");
-    {
-      std::lock_guard lock(ipcPostMutex);
-      ipcAccepting = false;
-    }
+    refuseIpcPackets();
     // An error closing it ends the process: the descriptor state is unknown.
     if (ipcSocket.is_open()) ipcSocket.close();
     requestStop();
@@ -82,11 +79,13 @@ int32_t DvrCore::postIpcPacket(const EventParms& event) {
   return 0;
 }
 
+void DvrCore::refuseIpcPackets() {
+  std::lock_guard lock(ipcPostMutex);
+  ipcAccepting = false;
+}
+
 void DvrCore::stopIo() {
-  {
-    std::lock_guard lock(ipcPostMutex);
-    ipcAccepting = false;
-  }
+  refuseIpcPackets();
   // Handlers not yet run are abandoned.
   ioContext.stop();
 }
