@@ -97,21 +97,19 @@ void SearchHandler::Registry::threadEnded(const Plugin& plugin) {
   --releasing;
   // Notified under the lock: once the waiter sees no thread left it may
   // destroy the handler.
-  if (searching.empty() && releasing == 0) threadsEnded.notify_all();
+  if (idle()) threadsEnded.notify_all();
 }
 
 void SearchHandler::awaitThreads() {
   Registry& registry = *registry_;
   std::unique_lock lock(registry.searchMutex);
-  registry.threadsEnded.wait(
-      lock, [&] { return registry.searching.empty() && registry.releasing == 0; });
+  registry.threadsEnded.wait(lock, [&] { return registry.idle(); });
 }
 
 SearchHandler::Plugins SearchHandler::awaitThreadsFor(std::chrono::milliseconds limit) {
   Registry& registry = *registry_;
   std::unique_lock lock(registry.searchMutex);
-  registry.threadsEnded.wait_for(
-      lock, limit, [&] { return registry.searching.empty() && registry.releasing == 0; });
+  registry.threadsEnded.wait_for(lock, limit, [&] { return registry.idle(); });
   // Threads past their search are letting go of their plugin, which ends;
   // those still inside it are left there.
   registry.givenUp = !registry.searching.empty();

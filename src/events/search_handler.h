@@ -103,6 +103,8 @@ class SearchHandler {
     bool givenUp = false;
     std::condition_variable threadsEnded;
 
+    // No search thread is left; under searchMutex.
+    bool idle() const { return searching.empty() && releasing == 0; }
     void runSearch(class AsyncEvent& request, Plugin& plugin);
     // The thread's last step: lets go of its plugin unless it was given up on.
     void threadEnded(const Plugin& plugin);
