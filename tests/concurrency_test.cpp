@@ -109,7 +109,10 @@ TEST(Concurrency, PostingKeepingSearchingAndStoppingLeaveNoReferenceBehind) {
     }
   });
 
-  EXPECT_TRUE(eventually([&] { return posted.load() >= Posters * RecordsPerPoster * 3 / 4; }));
+  // Stopped in the middle of it all, once searches have begun too.
+  EXPECT_TRUE(eventually([&] {
+    return posted.load() >= Posters * RecordsPerPoster * 3 / 4 && !route::searchesOf('B').empty();
+  }));
   core.requestStop();
   for (auto& thread : posters) thread.join();
   searcher.join();
