@@ -13,6 +13,7 @@
 
 #include <fmt/format.h>
 
+#include "bench_plugin_handle.h"
 #include "core_log.h"
 #include "core_rig.h"
 #include "report.h"
@@ -111,7 +112,7 @@ size_t expectedRecords(const Options& options) {
 // Producer -> postEvent -> queue -> dispatcher -> BenchA (observed), BenchB, BenchC.
 Measurement coreLatency(const Options& options) {
   LatencyLog log{std::vector<int64_t>(expectedRecords(options))};
-  CoreRig rig(benchPluginPaths(), core::LogCritical);
+  test::CoreRig rig({.plugins = benchPluginPaths(), .coreLogThreshold = core::LogCritical});
   const std::vector<BenchPlugin> plugins = openBenchPlugins();
   plugins.front().observe(&LatencyLog::observe, &log);
   return measureLatency(

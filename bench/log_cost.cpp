@@ -8,6 +8,7 @@
 
 #include <fmt/format.h>
 
+#include "bench_plugin_handle.h"
 #include "core_log.h"
 #include "core_rig.h"
 #include "log_writer.h"
@@ -29,7 +30,7 @@ void silenceStdout() {
 
 Measurement droppedLogCall(const Options& options) {
   silenceStdout();
-  CoreRig rig({}, core::DefaultLogLevel);
+  test::CoreRig rig({});
   if (core::coreLogEnabled(core::LogDebug)) return failed("debug lines pass the default threshold");
   return timeCalls(options, Batch, [](uint64_t n) { core::logDebug("dropped line {}", n); });
 }
@@ -48,11 +49,11 @@ Measurement writtenLine(const Options& options) {
 
 Measurement loggedThroughCore(const Options& options) {
   silenceStdout();
-  CoreRig rig({}, core::DefaultLogLevel);
+  test::CoreRig rig({});
   Measurement result =
       timeCalls(options, Batch, [](uint64_t n) { core::logInfo("benchmark line of a typical length: {:L} events in queue", n); });
   rig.stop();
-  if (const uint32_t blocks = rig.core().refBlocks.blockCount(); blocks != 0) {
+  if (const uint32_t blocks = rig.core().payloadBlocksHeld(); blocks != 0) {
     return failed(fmt::format("{} line blocks left after the queue drained", blocks));
   }
   return result;

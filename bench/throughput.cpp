@@ -18,6 +18,7 @@
 
 #include <fmt/format.h>
 
+#include "bench_plugin_handle.h"
 #include "allocator_tuning.h"
 #include "core_log.h"
 #include "core_rig.h"
@@ -198,7 +199,7 @@ Measurement coreThroughput(const Flow& flow, const Options& options, const Mallo
   apply(settings);
   std::vector<uint8_t> payload(flow.payload, 0x5a);
   const EventParms record = alarmRecord(payload);
-  CoreRig rig(benchPluginPaths(), core::LogCritical);
+  test::CoreRig rig({.plugins = benchPluginPaths(), .coreLogThreshold = core::LogCritical});
   const std::vector<BenchPlugin> plugins = openBenchPlugins();
   FlowState state;
   state.ceiling = ceilingFor(flow);
@@ -214,7 +215,7 @@ Measurement coreThroughput(const Flow& flow, const Options& options, const Mallo
   noteFlow(result, state);
 
   if (std::string fault = deliveryFault(state, plugins); !fault.empty()) return failed(fault);
-  if (const uint32_t blocks = rig.core().refBlocks.blockCount(); blocks != 0) {
+  if (const uint32_t blocks = rig.core().payloadBlocksHeld(); blocks != 0) {
     return failed(fmt::format("{} payload blocks left after the queue drained", blocks));
   }
   return result;

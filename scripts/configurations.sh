@@ -11,6 +11,16 @@ configuration_flags() {
   esac
 }
 
+# The ctest label selection of a configuration: ThreadSanitizer runs the
+# tiers where threads meet (the core's processes and the threaded tests); the
+# others run every tier (unit, process, concurrency).
+configuration_labels() {
+  case "$1" in
+    tsan) echo "process|concurrency" ;;
+    *) echo "unit|process|concurrency" ;;
+  esac
+}
+
 # configure_and_build <configuration> [target...]
 configure_and_build() {
   local name=$1

@@ -3,7 +3,7 @@
 # one for its share of the time, starting from its seeds in fuzz/corpus/<name>/
 # and its dictionary fuzz/<name>.dict when there are any.
 # Usage: scripts/fuzz.sh [seconds]   (default 60, split evenly across the targets)
-# A new target is one trv_add_fuzzer() line in fuzz/CMakeLists.txt.
+# A new target is fuzz/<name>.cpp with its name in the list in fuzz/CMakeLists.txt.
 # Exits non-zero when a target fails; its input is kept in build/fuzz/artifacts/.
 set -euo pipefail
 

@@ -2,7 +2,7 @@
 # Builds the core and runs every test in each configuration:
 #   x86-64      the native build
 #   asan-ubsan  the same tests under AddressSanitizer and UndefinedBehaviorSanitizer
-#   tsan        the same tests under ThreadSanitizer, the core's processes included
+#   tsan        the threaded and process tests under ThreadSanitizer, the core's processes included
 #   armhf       the 32-bit ARM target, tests run under qemu-arm
 #   fuzz        the libFuzzer targets for a bounded time (about a minute)
 # Usage: scripts/test.sh [configuration...]   (default: all of them)
@@ -40,7 +40,7 @@ for name in "${configurations[@]}"; do
     total_failed=$((total_failed + 1))
     continue
   fi
-  ctest --test-dir "$dir" --output-on-failure -j "$(nproc)" 2>&1 | tee "$log"
+  ctest --test-dir "$dir" --output-on-failure -j "$(nproc)" -L "$(configuration_labels "$name")" 2>&1 | tee "$log"
   # "100% tests passed, 0 tests failed out of 12"
   result=$(grep -E 'tests passed, [0-9]+ tests failed out of [0-9]+' "$log" | tail -n 1)
   if [ -z "$result" ]; then

@@ -1,803 +1,314 @@
-#include "dvr_core.h"
+// An event's road through the running core, seen by its plugins: payloads kept
+// and given back, searches and their flow control, what the entry answers at
+// once and what it queues, configuration deltas, stopping, and all of it at
+// once. The host plugins (test_plugins/host_plugin.cpp) report what they are
+// handed and what the core answers them; the core, its own threshold set to 0
+// here, logs at exit the payload references still held.
+#include "core_process.h"
 
-#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
-#include <cctype>
-#include <charconv>
-#include <chrono>
-#include <cstdio>
-#include <functional>
-#include <initializer_list>
+#include <fstream>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <vector>
 
-#include "delivery_rule.h"
-#include "eventually.h"
-#include "test_plugins/route_controls.h"
-
-namespace trv::core {
+namespace trv::test {
 namespace {
 
-using namespace std::chrono_literals;
-using route::Received;
+using Texts = std::vector<std::string>;
 
-constexpr uint32_t OriginA = 0x00120000;
-constexpr uint32_t OriginB = 0x00130000;
-constexpr uint32_t OriginC = 0x00140000;
-// Neither the core nor a plugin: where search requests come from.
-constexpr uint32_t External = 0x0000000A;
+constexpr uint32_t KindData = 3;
+// Record types and flags of the plugin interface.
+constexpr uint32_t Video = 1, Audio = 2, Alarm = 4, Log = 64, Config = 256, Decref = 512;
+constexpr uint32_t Cancel = 4096, Ipc = 8192, Crypto = 32768, Modifier = 0x4000;
+constexpr uint32_t Query = 1, Text = 2, Xml = 0x10, Live = 0x01000000, Stored = 0x04000000;
+constexpr uint32_t CoreOrigin = 0x80000000;
+constexpr uint32_t External = 5;  // neither the core nor a plugin: where searches come from
+const std::string KeyFrame = "0,0,65536";  // detail words: frame kind (byte 10) 1
 
-using route::receivedBy;
-using route::searchesOf;
-using route::wantsAll;
-using route::wantsNothing;
+// Host plugin variants (see test_plugins/CMakeLists.txt).
+struct Host { uint8_t id; std::string name; uint32_t origin; };
+const Host A{0x21, "A", 0x210000}, B{0x22, "b", 0x220000}, C{0x23, "c", 0x230000};
+const Host Searcher{0x26, "Searcher", 0x260000}, Server{0x2E, "Server", 0x2E0000};
 
-const route::Controls& route(char copy) { return route::controls(copy); }
+std::string number(uint32_t value) { return std::to_string(value); }
 
-struct Copy {
-  char letter;
-  PluginInfo caps;
-  uint32_t options = 0;
-};
-
-using test::eventually;
-
-// Search threads are detached, and each holds its plugin until it has left
-// the core's search bookkeeping: a plugin only the core holds has none left.
-bool onlyTheCoreHoldsPlugins(const DvrCore& core) {
-  return std::ranges::all_of(core.plugins,
-                             [](const auto& plugin) { return plugin.use_count() == 1; });
-}
-
-bool searchThreadsEnded(DvrCore& core) {
-  const bool ended = eventually([&] { return onlyTheCoreHoldsPlugins(core); });
-  core.searchHandler.awaitThreads();
-  return ended;
-}
-
-// A DvrCore installed as g_core with Route copies in delivery order, its
-// dispatch loop on a thread of its own. Teardown ends every wait of the
-// plugins and gives back what they kept, so a failed test leaves nothing.
-class RunningCore {
- public:
-  // `steadyNanos`, when given, is the core's steady clock instead of the real one.
-  explicit RunningCore(std::initializer_list<Copy> copies = {},
-                       std::function<int64_t()> steadyNanos = {}) {
-    g_core = &core;
-    if (steadyNanos) core.supervisionSources.steadyNanos = std::move(steadyNanos);
-    for (const Copy& copy : copies) {
-      // Load runs inside Create and reports what setup stored.
-      route(copy.letter).setup(&copy.caps, copy.options);
-      auto plugin = Plugin::Create(route::pathOf(copy.letter), postEvent, core.deviceId);
-      plugin->Open();
-      core.plugins.push_back(std::move(plugin));
-      letters_.push_back(copy.letter);
+// The texts of the core's log lines (colour, time, prefix, text) that start with one of `starts`.
+Texts logTexts(const std::string& output, std::initializer_list<std::string_view> starts) {
+  Texts texts;
+  const std::string_view mark = "\x1b[0m ";  // ends the prefix
+  for (size_t at = output.find(mark); at != std::string::npos; at = output.find(mark, at)) {
+    at += mark.size();
+    const std::string text = output.substr(at, output.find('\n', at) - at);
+    if (std::ranges::any_of(starts, [&](auto start) { return text.starts_with(start); })) {
+      texts.push_back(text);
     }
-    dispatcher_ = std::thread([this] { core.dispatchLoop(); });
+  }
+  return texts;
+}
+
+// What the core reports of ignored give-backs, and at exit of references still held.
+Texts heldAndIgnored(const std::string& output) {
+  return logTexts(output, {"refblks", "Plugin ", "decref ignored", "Stopped waiting"});
+}
+
+// The core with host plugins, its own threshold 0 and `thresholds` (Plugin
+// elements) in core.xml. Its messages wait in a backlog until a test takes them.
+class HostedCore {
+ public:
+  explicit HostedCore(const Texts& plugins, const std::string& thresholds = "") {
+    for (const std::string& plugin : plugins) install_.addPlugin("host/" + plugin + ".so");
+    std::ofstream(install_.workDir() / "core.xml")
+        << "<?xml?><qDVR><Modules><Module><Plugin ID=\"-2147483648\" LogLevel=\"0\"/>" << thresholds
+        << "</Module></Modules></qDVR>";
+    core_.emplace(install_);
+    for (const std::string& plugin : plugins) EXPECT_NE(take("open " + plugin), "") << plugin;
   }
 
-  ~RunningCore() {
-    for (const char letter : letters_) route(letter).finish();
-    stop();
-    // A search thread may wait for a result the requester keeps.
-    eventually([this] {
-      for (const char letter : letters_) route(letter).decrefKept();
-      return onlyTheCoreHoldsPlugins(core);
-    });
-    core.searchHandler.awaitThreads();
-    for (const char letter : letters_) route(letter).decrefKept();
-    g_core = nullptr;
+  // A command for `host` (see host_plugin.cpp).
+  void tell(const Host& host, const Texts& words) {
+    std::string payload;
+    for (const std::string& word : words) payload += word + '\0';
+    payload.pop_back();
+    EXPECT_TRUE(core_->send(ipcPacket(addressOf(host.id), KindData, payload)));
   }
 
-  RunningCore(const RunningCore&) = delete;
-  RunningCore& operator=(const RunningCore&) = delete;
-
-  // Stops the core and waits for its dispatch loop to end.
-  void stop() {
-    core.requestStop();
-    if (dispatcher_.joinable()) dispatcher_.join();
+  // Has `host` post a record: the answer, or -1000 when none came.
+  int post(const Host& host, uint32_t type, uint32_t flags, uint32_t source,
+           const std::string& text, uint32_t searchId = 0, const std::string& detail = "") {
+    tell(host, {"event", number(type), number(flags), number(source), number(searchId), detail,
+                text});
+    const std::string prefix = "answer " + host.name + " ";
+    const std::string answer = take(prefix);
+    EXPECT_TRUE(answer.ends_with(" " + text)) << answer << " for " << text;
+    return answer.empty() ? -1000 : std::stoi(answer.substr(prefix.size()));
   }
 
-  const std::vector<char>& letters() const { return letters_; }
+  void giveBack(const Host& host, const std::string& payload) {
+    tell(host, {"decref", payload});
+    EXPECT_EQ(take("answer " + host.name + " "), "answer " + host.name + " 0 decref");
+  }
 
-  DvrCore core{"/opt/trovis/bin/trovis-core"};
+  // The first message not yet taken that starts with `prefix`, waiting for one
+  // unless `waiting` is false; "" when none comes.
+  std::string take(const std::string& prefix, bool waiting = true) {
+    auto found = std::ranges::find_if(backlog_, [&](auto& m) { return m.starts_with(prefix); });
+    if (found != backlog_.end()) {
+      const std::string message = *found;
+      backlog_.erase(found);
+      return message;
+    }
+    while (waiting) {
+      const auto message = core_->receive();
+      if (!message || message->starts_with(prefix)) return message.value_or("");
+      backlog_.push_back(*message);
+    }
+    return "";
+  }
+
+  // The address that ends the report "kept <name> <source> <text> <address>".
+  std::string keptAt(const std::string& prefix) { return take(prefix).substr(prefix.size()); }
+
+  void requestStop() { EXPECT_TRUE(core_->send(ipcPacket(0, KindStop, ""))); }
+
+  // Stops the core (unless that was requested before): its output once it has ended.
+  std::string stop(bool requested = false) {
+    if (!requested) requestStop();
+    EXPECT_EQ(core_->waitForExit(), 0) << core_->output() << core_->errors();
+    while (const auto message = core_->receive()) backlog_.push_back(*message);
+    return core_->output();
+  }
 
  private:
-  std::vector<char> letters_;
-  std::thread dispatcher_;
+  CoreInstall install_;
+  std::optional<CoreProcess> core_;
+  Texts backlog_;
 };
 
-// Posts `event` through the plugins' callback, with `text` as its payload.
-int post(EventParms event, std::string text = {}) {
-  if (!text.empty()) {
-    event.data = text.data();
-    event.dataLen = static_cast<uint32_t>(text.size());
+TEST(KeptPayload, LivesUntilEveryKeeperGaveItBackAndStrayGiveBacksOnlyWarn) {
+  HostedCore core({"A", "b", "c", "CoreA"});  // CoreA has the core's origin: id 0
+  EXPECT_EQ(core.post(A, Alarm, Live | Text, A.origin, "hoard A b CoreA"), 0);
+  const std::string payload = core.keptAt("kept A 210000 hoard A b CoreA ");
+  EXPECT_EQ(core.keptAt("kept b 210000 hoard A b CoreA "), payload);
+  EXPECT_EQ(core.keptAt("kept CoreA 210000 hoard A b CoreA "), payload);
+  // b gives back nothing (without a word), then twice; c never had it.
+  for (const auto& [giver, given] :
+       {std::pair{A, payload}, {B, std::string("0")}, {B, payload}, {B, payload}, {C, payload}}) {
+    core.giveBack(giver, given);
   }
-  return postEvent(&event);
-}
-
-EventParms videoFrame(uint32_t source, bool key, uint8_t frameFlags = 0,
-                      uint32_t type = TypeVideo) {
-  EventParms frame = makeEvent(type, FlagLive, source);
-  frame.detail[detail_offset::frameKind] = key ? KeyFrame : 0;
-  frame.detail[detail_offset::frameFlags] = frameFlags;
-  return frame;
-}
-
-EventParms audioFrame(uint32_t source, uint8_t frameFlags = 0, uint32_t type = TypeAudio) {
-  EventParms frame = makeEvent(type, FlagLive, source);
-  frame.detail[detail_offset::frameFlags] = frameFlags;
-  return frame;
-}
-
-EventParms liveLog(uint32_t source, int32_t level, uint32_t type = TypeLog) {
-  EventParms line = makeEvent(type, FlagLive | FlagText, source);
-  setLogLevel(line, level);
-  return line;
-}
-
-EventParms withFirstWord(uint32_t type, uint32_t source, uint32_t firstWord) {
-  EventParms event = makeEvent(type, FlagXml, source);
-  setDetailWord(event, detail_offset::firstWord, firstWord);
-  return event;
-}
-
-int postSearch(uint32_t searchId, std::string script) {
-  EventParms request = makeEvent(TypeAlarm, FlagText, External);
-  request.searchId = searchId;
-  return post(request, std::move(script));
-}
-
-int postCancel(uint32_t searchId, uint32_t flags = 0) {
-  EventParms cancel = makeEvent(TypeCancel, flags, External);
-  cancel.searchId = searchId;
-  return post(cancel);
-}
-
-std::vector<Received> receivedWithText(char copy, std::string_view text) {
-  std::vector<Received> records = receivedBy(copy);
-  std::erase_if(records, [&](const Received& record) { return record.text != text; });
-  return records;
-}
-
-// True once `copy` has run exactly one search and `check` holds for it.
-bool searchReached(char copy, const std::function<bool(const route::Search&)>& check) {
-  const auto searches = searchesOf(copy);
-  return searches.size() == 1 && check(searches[0]);
-}
-
-std::vector<int32_t> answersOf(const route::Search& search) {
-  return {search.answers, search.answers + std::min<uint32_t>(search.answered, 16)};
-}
-
-// Posts a config record every plugin wants and waits until each has it: the
-// queue is FIFO, so everything posted before has been delivered by then.
-void flush(RunningCore& running) {
-  static int serial = 0;
-  const std::string marker = "flush-" + std::to_string(++serial);
-  // A first word of 1 brings it back to a plugin whose origin is External's.
-  ASSERT_EQ(post(withFirstWord(TypeConfig, External, 1), marker), 0);
-  for (const char letter : running.letters()) {
-    ASSERT_TRUE(eventually([&] { return !receivedWithText(letter, marker).empty(); }))
-        << letter << " never got " << marker;
-  }
-}
-
-// Waits until the core has dropped its own reference to everything it queued.
-bool coreHoldsNothing(DvrCore& core) {
-  return eventually([&] { return core.refBlocks.holders(0) == 0; });
-}
-
-// Waits until `count` blocks exist while the core holds none: the others are
-// kept by plugins or are payload copies of results waiting for flow control.
-bool blocksSettleAt(DvrCore& core, uint32_t count) {
-  return eventually([&] {
-    return core.refBlocks.holders(0) == 0 && core.refBlocks.blockCount() == count;
-  });
-}
-
-std::string pointerText(const void* pointer) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%p", pointer);
-  return text;
-}
-
-// True when `written` holds the line "<colour>HH:MM:SS.mmm<rest>", rest
-// including its newline.
-bool hasTimedLine(std::string_view written, std::string_view colour, std::string_view rest) {
-  constexpr std::string_view shape = "00:00:00.000";
-  const auto fits = [](char c, char pattern) {
-    return pattern == '0' ? std::isdigit(static_cast<unsigned char>(c)) != 0 : c == pattern;
-  };
-  while (!written.empty()) {
-    std::string_view line = written.substr(0, written.find('\n') + 1);
-    if (line.empty()) line = written;
-    written.remove_prefix(line.size());
-    if (!line.starts_with(colour)) continue;
-    line.remove_prefix(colour.size());
-    if (line.size() < shape.size()) continue;
-    if (std::ranges::equal(line.substr(0, shape.size()), shape, fits) &&
-        line.substr(shape.size()) == rest) {
-      return true;
-    }
-  }
-  return false;
-}
-
-// The milliseconds of a line "<plugin> took <n><rest>", or -1 for other text.
-int millisTaken(std::string_view text, std::string_view plugin, std::string_view rest) {
-  const std::string head = std::string(plugin) + " took ";
-  if (!text.starts_with(head)) return -1;
-  text.remove_prefix(head.size());
-  int millis = 0;
-  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), millis);
-  if (error != std::errc{} || std::string_view(end, text.data() + text.size()) != rest) return -1;
-  return millis;
-}
-
-// Plugins lettered A, B, C in list order, and the record each case routes.
-struct Routed {
-  std::string tag;
-  EventParms record;
-  std::string receivers;
-};
-
-// The delivery rule for every case: the letters of the plugins that want its record.
-void expectRouting(const std::vector<PluginInfo>& plugins, const std::vector<Routed>& cases) {
-  for (const Routed& routed : cases) {
-    std::string receivers;
-    for (size_t i = 0; i < plugins.size(); ++i) {
-      if (wantsEvent(plugins[i], routed.record)) receivers += static_cast<char>('A' + i);
-    }
-    EXPECT_EQ(receivers, routed.receivers) << routed.tag;
-  }
-}
-
-TEST(DeliveryRule, LiveMediaReturnsToItsOriginOnlyWhenOutputBound) {
-  expectRouting({wantsAll(OriginA), wantsNothing(OriginB), wantsAll(OriginC)}, {
-      {"video", videoFrame(OriginC, true), "A"},
-      {"video-out", videoFrame(OriginC, true, FrameOutputBound), "AC"},
-      {"audio", audioFrame(OriginC), "A"},
-      {"audio-out", audioFrame(OriginC, FrameOutputBound), "AC"},
-      // Output-bound media returns to its origin whatever that plugin's caps say.
-      {"video-out-b", videoFrame(OriginB, true, FrameOutputBound), "ABC"},
-      {"video-external", videoFrame(External, true), "AC"},
-      // The modifier skips the origin test.
-      {"video-mod", videoFrame(OriginC, true, 0, TypeVideo | TypeModifier), "AC"},
-      {"audio-mod", audioFrame(OriginC, 0, TypeAudio | TypeModifier), "AC"},
-  });
-  // Modified media never reaches a plugin whose origin names no plugin: B's
-  // origin is 0, C's is the core's.
-  expectRouting({wantsAll(OriginA), wantsAll(0), wantsAll(CoreSource)}, {
-      {"mod-from-a", videoFrame(OriginA, true, 0, TypeVideo | TypeModifier), "AC"},
-      {"plain-from-a", videoFrame(OriginA, true), "BC"},
-      {"mod-from-core", audioFrame(CoreSource, 0, TypeAudio | TypeModifier), "AC"},
-      {"plain-from-core", videoFrame(CoreSource, true), "AB"},
-  });
-}
-
-TEST(DeliveryRule, LogNeverReturnsToItsOriginAndWatchdogOnlyDoes) {
-  // B wants nothing, which does not matter to watchdog records.
-  expectRouting({wantsAll(OriginA), wantsNothing(OriginB), wantsAll(OriginC)}, {
-      {"log-from-c", liveLog(OriginC, 50), "A"},
-      {"log-from-a", liveLog(OriginA, 50), "C"},
-      {"log-from-b", liveLog(OriginB, 50), "AC"},
-      {"log-not-live", makeEvent(TypeLog, FlagText, External), "AC"},
-      {"dog-from-c", makeEvent(TypeWatchdog, 0, OriginC), "C"},
-      {"dog-from-b", makeEvent(TypeWatchdog, 0, OriginB), "B"},
-      {"dog-external", makeEvent(TypeWatchdog, 0, External), ""},
-  });
-}
-
-TEST(DeliveryRule, ConfigAndAnalyticReturnToTheirOriginOnlyWhenTheFirstWordIsSet) {
-  expectRouting({wantsAll(OriginA), wantsNothing(OriginB), wantsAll(OriginC)}, {
-      // Config needs no caps.
-      {"config", withFirstWord(TypeConfig, OriginC, 0), "AB"},
-      {"config-back", withFirstWord(TypeConfig, OriginC, 1), "ABC"},
-      // Analytic needs caps, except on its way back to its origin.
-      {"analytic", withFirstWord(TypeAnalytic, OriginC, 0), "A"},
-      {"analytic-back", withFirstWord(TypeAnalytic, OriginC, 7), "AC"},
-      {"analytic-from-b", withFirstWord(TypeAnalytic, OriginB, 0), "AC"},
-      {"analytic-back-b", withFirstWord(TypeAnalytic, OriginB, 0x80000000u), "ABC"},
-  });
-}
-
-TEST(DeliveryRule, AlarmPtzSerialAndPosFollowTheWantsLiveBitOfTheirCaps) {
-  PluginInfo alarmAndPtz = wantsNothing(OriginA);
-  alarmAndPtz.alarmCaps = WantsLive;
-  alarmAndPtz.ptzCaps = WantsLive;
-  PluginInfo serialAndPos = wantsNothing(OriginB);
-  serialAndPos.serialCaps = WantsLive | ServesStored;
-  serialAndPos.posCaps = WantsLive;
-  // Serving stored records is no wish for live ones.
-  PluginInfo alarmAndStore = wantsNothing(OriginC);
-  alarmAndStore.alarmCaps = WantsLive;
-  alarmAndStore.posCaps = ServesStored;
-  expectRouting({alarmAndPtz, serialAndPos, alarmAndStore}, {
-      // These come back to their origin like to anybody else.
-      {"alarm", makeEvent(TypeAlarm, FlagLive | FlagXml, OriginC), "AC"},
-      {"ptz", makeEvent(TypePtz, FlagLive | FlagXml, OriginC), "A"},
-      {"ptz-mod", makeEvent(TypePtz | TypeModifier, FlagLive | FlagXml, OriginC), "A"},
-      {"serial", makeEvent(TypeSerial, FlagLive | FlagText, OriginC), "B"},
-      {"pos", makeEvent(TypePos, FlagLive | FlagText, OriginC), "B"},
-      {"unspecified", makeEvent(TypeUnspecified, FlagLive, OriginC), ""},
-      {"type-128", makeEvent(128, FlagLive, OriginC), ""},
-  });
-}
-
-// A stored result posted by a search thread of the core.
-EventParms storedResult(uint32_t searchId) {
-  EventParms result = makeEvent(TypeAlarm, FlagStored | FlagText, OriginB);
-  result.searchId = searchId;
-  return result;
-}
-
-TEST(DeliveryRule, StoredResultsGoOnlyToThePluginTheSearchIdNames) {
-  expectRouting({wantsAll(OriginA), wantsAll(OriginB), wantsAll(CoreSource)}, {
-      {"stored-for-a", storedResult(OriginA | 5), "A"},
-      {"stored-for-core", storedResult(CoreSource), "C"},
-      {"stored-for-nobody", storedResult(0x00770000), ""},
-  });
-}
-
-// The gate's own rules are stream_gate_test's; here its answer reaches the poster.
-TEST(LiveVideoGate, DroppedVideoIsAnsweredToThePosterAndNeverQueued) {
-  RunningCore running({{'A', wantsAll(OriginA)}});
-  EXPECT_EQ(post(videoFrame(OriginC, false), "before-key"), 3);
-  EXPECT_EQ(post(audioFrame(OriginC), "audio"), 0);
-  EXPECT_EQ(post(videoFrame(OriginC, true), "key"), 0);
-  EXPECT_EQ(post(videoFrame(OriginC, false), "after-key"), 0);
-  // Each source waits for its own.
-  EXPECT_EQ(post(videoFrame(OriginB, false), "other-source"), 3);
-  flush(running);
-  EXPECT_TRUE(receivedWithText('A', "before-key").empty());
-  EXPECT_TRUE(receivedWithText('A', "other-source").empty());
-  EXPECT_EQ(receivedWithText('A', "after-key").size(), 1u);
-}
-
-TEST(KeptPayload, BlockLivesUntilEveryKeeperHasGivenItBack) {
-  RunningCore running(
-      {{'A', wantsAll(OriginA)}, {'B', wantsAll(OriginB)}, {'C', wantsNothing(OriginC)}});
-  DvrCore& core = running.core;
-  ASSERT_EQ(post(makeEvent(TypeAlarm, FlagLive | FlagText, External), "keep-shared"), 0);
-  flush(running);
-  ASSERT_TRUE(coreHoldsNothing(core));
-  const auto kept = receivedWithText('A', "keep-shared");
-  ASSERT_EQ(kept.size(), 1u);
-  ASSERT_EQ(receivedWithText('B', "keep-shared").size(), 1u);
-  const void* payload = kept[0].data;
-  EXPECT_EQ(receivedWithText('B', "keep-shared")[0].data, payload);
-  EXPECT_EQ(core.refBlocks.blockCount(), 1u);
-  EXPECT_EQ(core.refBlocks.blockBytes(), 8u + 11u);
-  EXPECT_EQ(core.refBlocks.holders(0x12), 1u);
-  EXPECT_EQ(core.refBlocks.holders(0x13), 1u);
-
-  EXPECT_EQ(route('A').decref(payload), 0);
-  EXPECT_EQ(core.refBlocks.blockCount(), 1u);
-  EXPECT_EQ(core.refBlocks.holders(0x12), 0u);
-  EXPECT_EQ(core.refBlocks.holders(0x13), 1u);
-
-  EXPECT_EQ(route('B').decref(payload), 0);
-  EXPECT_EQ(core.refBlocks.blockCount(), 0u);
-  EXPECT_EQ(core.refBlocks.blockBytes(), 0u);
-  EXPECT_EQ(core.refBlocks.holders(0x13), 0u);
-}
-
-TEST(KeptPayload, StrayAndRepeatedDecrefsAreIgnoredWithAWarning) {
-  RunningCore running(
-      {{'A', wantsAll(OriginA)}, {'B', wantsAll(OriginB)}, {'C', wantsNothing(OriginC)}});
-  DvrCore& core = running.core;
-  ASSERT_EQ(post(makeEvent(TypeAlarm, FlagLive | FlagText, External), "keep-stray"), 0);
-  flush(running);
-  ASSERT_TRUE(coreHoldsNothing(core));
-  const auto kept = receivedWithText('A', "keep-stray");
-  ASSERT_EQ(kept.size(), 1u);
-  const void* payload = kept[0].data;
-  ASSERT_EQ(route('A').decref(payload), 0);
-  const int unknown = 0;
-
-  EXPECT_EQ(route('A').decref(payload), 0);   // a second time
-  EXPECT_EQ(route('C').decref(payload), 0);   // never had it
-  EXPECT_EQ(route('B').decref(&unknown), 0);  // no payload at all
-  EXPECT_EQ(post(makeEvent(TypeDecref, 0, OriginB)), 0);
-  // The warnings are queued too.
-  flush(running);
-  ASSERT_TRUE(coreHoldsNothing(core));
-  EXPECT_EQ(core.refBlocks.blockCount(), 1u);
-  EXPECT_EQ(core.refBlocks.blockBytes(), 8u + 10u);
-  EXPECT_EQ(core.refBlocks.holders(0x12), 0u);
-  EXPECT_EQ(core.refBlocks.holders(0x13), 1u);
-  EXPECT_EQ(core.refBlocks.holders(0x14), 0u);
-
-  const auto warnings = [](std::string_view sender, const void* address) {
-    const std::string text = "decref ignored: " + std::string(sender) +
-                             " holds no kept reference to payload " + pointerText(address);
-    return receivedWithText('A', text).size();
-  };
-  EXPECT_EQ(warnings("12:RouteA", payload), 1u);
-  EXPECT_EQ(warnings("14:RouteC", payload), 1u);
-  EXPECT_EQ(warnings("13:RouteB", &unknown), 1u);
-
-  EXPECT_EQ(route('B').decref(payload), 0);
-  EXPECT_EQ(core.refBlocks.blockCount(), 0u);
-  EXPECT_EQ(core.refBlocks.holders(0x13), 0u);
-}
-
-TEST(KeptPayload, DecrefFromAnotherThreadDuringOnEventTakesEffectWhenItReturns) {
-  RunningCore running({{'A', wantsAll(OriginA)}});
-  DvrCore& core = running.core;
-  ASSERT_EQ(post(makeEvent(TypeAlarm, FlagLive | FlagText, External), "hold-1"), 0);
-  const void* held = route('A').held(20000);
-  ASSERT_NE(held, nullptr);
-  EXPECT_EQ(route('A').decref(held), 0);
-  // Only one give-back per delivery counts; a second would leave the
-  // plugin's count below zero.
-  EXPECT_EQ(route('A').decref(held), 0);
-  route('A').proceed();
-  EXPECT_TRUE(eventually([&] { return core.refBlocks.blockCount() == 0; }));
-  // OnEvent read the payload again after the give-back: it was not freed under it.
-  const auto seen = receivedWithText('A', "hold-1");
-  ASSERT_EQ(seen.size(), 1u);
-  EXPECT_EQ(seen[0].data, held);
-  EXPECT_EQ(seen[0].kept, 1);
-  EXPECT_EQ(core.refBlocks.holders(0x12), 0u);
-  EXPECT_EQ(core.refBlocks.holders(0), 0u);
-}
-
-TEST(KeptPayload, DecrefFromWithinOnEventOfItsOwnPayloadIsSettledOnReturn) {
-  RunningCore running({{'A', wantsAll(OriginA)}, {'B', wantsAll(OriginB)}});
-  DvrCore& core = running.core;
-  ASSERT_EQ(post(makeEvent(TypeAlarm, FlagLive | FlagText, External), "self-1"), 0);
-  flush(running);
-  EXPECT_TRUE(eventually([&] { return core.refBlocks.blockCount() == 0; }));
-  EXPECT_EQ(core.refBlocks.holders(0x12), 0u);
-  EXPECT_EQ(core.refBlocks.holders(0x13), 0u);
-  const auto seen = receivedWithText('A', "self-1");
-  ASSERT_EQ(seen.size(), 1u);
-  EXPECT_EQ(seen[0].innerPost, 0);
-  EXPECT_EQ(seen[0].kept, 1);
+  // Given back while A's OnEvent still runs, once from another thread and
+  // once from within: each settles when it returns; a second is stray.
+  EXPECT_EQ(core.post(A, Alarm, Live | Text, A.origin, "hold A"), 0);
+  const std::string held = core.take("holding A ").substr(10);
+  core.giveBack(A, held);
+  core.giveBack(A, held);
+  core.tell(A, {"release"});
+  EXPECT_EQ(core.take("held A "), "held A hold A");
+  EXPECT_EQ(core.post(A, Alarm, Live | Text, A.origin, "self c"), 0);
+  EXPECT_EQ(core.take("answer c "), "answer c 0 self");
+  // CoreA never gives its payload back.
+  EXPECT_EQ(heldAndIgnored(core.stop()),
+            (Texts{"decref ignored: 22:b holds no kept reference to payload " + payload,
+                   "decref ignored: 23:c holds no kept reference to payload " + payload,
+                   "decref ignored: 21:A holds no kept reference to payload " + held,
+                   "refblks: 1(23)", "Plugin 00:corea unloaded holding 1 event reference(s)."}));
 }
 
 TEST(Search, EachServingPluginAnswersOnItsOwnThreadOneLiveResultAtATime) {
-  RunningCore running({{'A', wantsAll(OriginA)},
-                       {'B', wantsNothing(OriginB), route::ServesSearches},
-                       {'C', wantsNothing(OriginC), route::ServesSearches}});
-  constexpr uint32_t searchId = OriginA | 0x21;
-  EXPECT_EQ(postSearch(searchId, "post:keep-first post:keep-second"), 0);
-  // The requester keeps each first result, so each second one has to wait:
-  // two kept blocks and two copies not yet queued. Without flow control the
-  // count is reached only once the second results have been delivered.
-  ASSERT_TRUE(eventually([] { return receivedWithText('A', "keep-first").size() == 2; }));
-  ASSERT_TRUE(blocksSettleAt(running.core, 4));
-  const route::Search servedByB = searchesOf('B')[0];
-  const route::Search servedByC = searchesOf('C')[0];
-  EXPECT_EQ(servedByB.answered, 1u);
-  EXPECT_EQ(servedByC.answered, 1u);
-  EXPECT_NE(servedByB.thread, servedByC.thread);
-  EXPECT_EQ(servedByB.searchId, searchId);
-  EXPECT_TRUE(receivedWithText('A', "keep-second").empty());
-
-  const auto firsts = receivedWithText('A', "keep-first");
-  const auto fromB = std::ranges::find(firsts, OriginB, &Received::source);
-  const auto fromC = std::ranges::find(firsts, OriginC, &Received::source);
-  ASSERT_NE(fromB, firsts.end());
-  ASSERT_NE(fromC, firsts.end());
-  EXPECT_EQ(fromB->type, uint32_t{TypeAlarm});
-  EXPECT_EQ(fromB->flags & FlagStored, uint32_t{FlagStored});
-  EXPECT_EQ(fromB->searchId, searchId);
-
-  EXPECT_EQ(route('A').decref(fromB->data), 0);
-  EXPECT_TRUE(eventually([] { return searchReached('B', [](const auto& s) { return s.done; }); }));
-  EXPECT_EQ(answersOf(searchesOf('B')[0]), (std::vector<int32_t>{0, 0}));
-  EXPECT_EQ(searchesOf('C')[0].answered, 1u);
-
-  EXPECT_EQ(route('A').decref(fromC->data), 0);
-  EXPECT_TRUE(eventually([] { return searchReached('C', [](const auto& s) { return s.done; }); }));
-  EXPECT_EQ(answersOf(searchesOf('C')[0]), (std::vector<int32_t>{0, 0}));
-  EXPECT_TRUE(eventually([] { return receivedWithText('A', "keep-second").size() == 2; }));
-
-  EXPECT_EQ(route('A').decrefKept(), 2u);
-  ASSERT_TRUE(searchThreadsEnded(running.core));
-  EXPECT_TRUE(eventually([&] { return running.core.refBlocks.blockCount() == 0; }));
-  EXPECT_EQ(running.core.refBlocks.holders(0x12), 0u);
-}
-
-TEST(Search, AwaitingThreadsReturnsOnceEverySearchThreadHasLetGoOfItsPlugin) {
-  RunningCore running({{'B', wantsNothing(OriginB), route::ServesSearches}});
-  EXPECT_EQ(postSearch(OriginA | 0x24, "wait"), 0);
-  ASSERT_TRUE(eventually([] { return searchesOf('B').size() == 1; }));
-
-  std::atomic<bool> awaited{false};
-  std::thread awaiting([&] {
-    running.core.searchHandler.awaitThreads();
-    awaited = true;
-  });
-  std::this_thread::sleep_for(50ms);
-  EXPECT_FALSE(awaited) << "returned while a search thread was still inside its plugin";
-  route('B').proceed();
-  awaiting.join();
-  // The core stops and unloads right after: nothing but the core may hold
-  // the plugin any more.
-  EXPECT_TRUE(onlyTheCoreHoldsPlugins(running.core));
-  EXPECT_TRUE(searchesOf('B')[0].done);
-}
-
-TEST(Search, CancelRefusesFurtherResultsUntilTheSearchIsRequestedAgain) {
-  RunningCore running(
-      {{'A', wantsAll(OriginA)}, {'B', wantsNothing(OriginB), route::ServesSearches}});
-  constexpr uint32_t searchId = OriginA | 0x22;
-  EXPECT_EQ(postCancel(searchId, FlagQuery), 0);
-  EXPECT_EQ(postSearch(searchId, "post:drop-first wait post:drop-second query"), 0);
-  ASSERT_TRUE(eventually([] {
-    return searchReached('B', [](const auto& search) { return search.answered == 1; });
-  }));
-  EXPECT_EQ(postCancel(searchId), 0);
-  EXPECT_EQ(postCancel(searchId, FlagQuery), 1);
-  EXPECT_EQ(postCancel(OriginA | 0x23, FlagQuery), 0);
-  route('B').proceed();
-  ASSERT_TRUE(eventually([] { return searchReached('B', [](const auto& s) { return s.done; }); }));
-  EXPECT_EQ(answersOf(searchesOf('B')[0]), (std::vector<int32_t>{0, 1, 1}));
-
-  // Asking again starts the search afresh.
-  EXPECT_EQ(postSearch(searchId, "query post:drop-third"), 0);
-  EXPECT_EQ(postCancel(searchId, FlagQuery), 0);
-  ASSERT_TRUE(eventually([] {
-    const auto searches = searchesOf('B');
-    return searches.size() == 2 && searches[1].done;
-  }));
-  EXPECT_EQ(answersOf(searchesOf('B')[1]), (std::vector<int32_t>{0, 0}));
-
-  flush(running);
-  EXPECT_EQ(receivedWithText('A', "drop-first").size(), 1u);
-  EXPECT_EQ(receivedWithText('A', "drop-second").size(), 0u);
-  EXPECT_EQ(receivedWithText('A', "drop-third").size(), 1u);
-  ASSERT_TRUE(searchThreadsEnded(running.core));
-  EXPECT_TRUE(eventually([&] { return running.core.refBlocks.blockCount() == 0; }));
-}
-
-TEST(Search, RequestWithoutPayloadIsConsumedButStartsNothing) {
-  RunningCore running({{'A', wantsAll(OriginA)}, {'B', wantsAll(OriginB), route::ServesSearches}});
-  EXPECT_EQ(postSearch(OriginA | 0x31, ""), 0);
-  EXPECT_EQ(postSearch(OriginA | 0x32, "post:drop-found"), 0);
-  ASSERT_TRUE(searchThreadsEnded(running.core));
-  flush(running);
-  const auto searches = searchesOf('B');
-  ASSERT_EQ(searches.size(), 1u);
-  EXPECT_EQ(searches[0].searchId, OriginA | 0x32);
-  EXPECT_EQ(receivedWithText('A', "drop-found").size(), 1u);
-  // Neither request was delivered as an event.
-  for (const char letter : {'A', 'B'}) {
-    for (const Received& record : receivedBy(letter)) {
-      EXPECT_FALSE(record.source == External && record.searchId != 0)
-          << letter << " got " << record.text;
-    }
+  HostedCore core({"A", "Searcher", "Server"});
+  const std::string script = "post keep A first;post keep A second";
+  EXPECT_EQ(core.post(A, Alarm, Text, External, script, A.origin | 0x21), 0);
+  // Both first results come while neither has been given back.
+  const std::pair<std::string, std::string> servers[] = {{"Searcher", "26"}, {"Server", "2e"}};
+  Texts first;
+  for (const auto& [name, id] : servers) {
+    EXPECT_EQ(core.take("search-start " + name), "search-start " + name + " 2162721 " + script);
+    first.push_back(core.keptAt("kept A " + id + "0000 keep A first "));
+    EXPECT_EQ(core.take("answer " + name), "answer " + name + " 0 keep A first");
   }
-}
-
-TEST(Search, ResultsPostedOutsideASearchThreadAreRefused) {
-  RunningCore running({{'A', wantsAll(OriginA)}});
-  // From OnEvent, on the dispatch thread.
-  ASSERT_EQ(post(makeEvent(TypeAlarm, FlagLive | FlagText, External), "answer-now"), 0);
-  // From the test's own thread.
-  EventParms result = makeEvent(TypeAlarm, FlagStored | FlagText, OriginA);
-  result.searchId = OriginA | 0x99;
-  EXPECT_EQ(post(result, "answer-result"), 1);
-  flush(running);
-  const auto asked = receivedWithText('A', "answer-now");
-  ASSERT_EQ(asked.size(), 1u);
-  EXPECT_EQ(asked[0].innerPost, 1);
-  EXPECT_TRUE(receivedWithText('A', "answer-result").empty());
-  EXPECT_TRUE(eventually([&] { return running.core.refBlocks.blockCount() == 0; }));
-}
-
-TEST(Search, StoppingRefusesAResultThatWaitedForFlowControl) {
-  RunningCore running(
-      {{'A', wantsAll(OriginA)}, {'B', wantsNothing(OriginB), route::ServesSearches}});
-  EXPECT_EQ(postSearch(OriginA | 0x41, "post:keep-first post:keep-second"), 0);
-  ASSERT_TRUE(eventually([] { return receivedWithText('A', "keep-first").size() == 1; }));
-  // The first result kept, the copy of the second waiting for it.
-  ASSERT_TRUE(blocksSettleAt(running.core, 2));
-  // The dispatch loop ends with nothing queued.
-  running.stop();
-  EXPECT_EQ(route('A').decref(receivedWithText('A', "keep-first")[0].data), 0);
-  ASSERT_TRUE(eventually([] { return searchReached('B', [](const auto& s) { return s.done; }); }));
-  EXPECT_EQ(answersOf(searchesOf('B')[0]), (std::vector<int32_t>{0, 1}));
-  ASSERT_TRUE(searchThreadsEnded(running.core));
-  EXPECT_EQ(running.core.refBlocks.blockCount(), 0u);
-  EXPECT_EQ(running.core.refBlocks.holders(0), 0u);
-}
-
-TEST(LogEntry, QueryAnswersTheThresholdOfTheQueryingOrigin) {
-  RunningCore running;
-  const auto query = [](uint32_t source) { return post(makeEvent(TypeLog, FlagQuery, source)); };
-  EXPECT_EQ(query(OriginA), 25);
-  EXPECT_EQ(query(CoreSource), 25);
-  running.core.logLevels.set(0x12, 60);
-  running.core.logLevels.set(0, 10);
-  EXPECT_EQ(query(OriginA), 60);
-  EXPECT_EQ(query(OriginA | 0x77), 60);
-  EXPECT_EQ(query(OriginB), 25);
-  EXPECT_EQ(query(CoreSource), 10);
-}
-
-TEST(LogEntry, LiveLinesBelowTheThresholdAreNeitherWrittenNorQueued) {
-  RunningCore running({{'A', wantsAll(OriginA)}, {'C', wantsNothing(OriginC)}});
-  running.core.logLevels.set(0x14, 40);
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(post(liveLog(OriginC, 39), "line-39"), 0);
-  EXPECT_EQ(post(liveLog(OriginC, 40), "line-40"), 0);
-  EXPECT_EQ(post(liveLog(OriginC, 90), "line-90\n"), 0);
-  // A modifier-marked line counts as level 0.
-  EXPECT_EQ(post(liveLog(OriginC, 90, TypeLog | TypeModifier), "line-mod"), 0);
-  EXPECT_EQ(post(liveLog(OriginC, 90)), 0);
-  flush(running);
-  const std::string written = testing::internal::GetCapturedStdout();
-
-  EXPECT_EQ(receivedWithText('A', "line-39").size(), 0u);
-  EXPECT_EQ(receivedWithText('A', "line-40").size(), 1u);
-  EXPECT_EQ(receivedWithText('A', "line-90\n").size(), 1u);
-  EXPECT_EQ(receivedWithText('A', "line-mod").size(), 0u);
-  for (const Received& record : receivedBy('A')) {
-    EXPECT_FALSE(record.source == OriginC && record.dataLen == 0) << "empty line was queued";
+  for (const auto& [name, id] : servers) {
+    EXPECT_EQ(core.take("answer " + name, false), "") << "before its first result was given back";
+    core.giveBack(A, first[name == "Server"]);
+    core.giveBack(A, core.keptAt("kept A " + id + "0000 keep A second "));
   }
-  EXPECT_TRUE(hasTimedLine(written, "\x1b[32m", "\x1b[36m PI14\x1b[0m line-40\n")) << written;
-  EXPECT_TRUE(hasTimedLine(written, "\x1b[38;5;196m", "\x1b[36m PI14\x1b[0m line-90\n")) << written;
-  EXPECT_THAT(written, testing::Not(testing::HasSubstr("line-39")));
-  EXPECT_THAT(written, testing::Not(testing::HasSubstr("line-mod")));
+  EXPECT_EQ(heldAndIgnored(core.stop()), Texts{});
 }
 
-TEST(SynchronousAnswers, IpcCryptoCancelAndDecrefAreAnsweredAndNeverQueued) {
-  RunningCore running({{'A', wantsAll(OriginA)}});
-  // This core has no channel to a parent.
-  EXPECT_EQ(post(makeEvent(TypeIpc, 0, OriginA), "ipc"), 1);
-  EXPECT_EQ(post(makeEvent(TypeCrypto, 0, OriginA), "crypto"), -1);
-  EXPECT_EQ(postCancel(OriginA | 1), 0);
-  EXPECT_EQ(postCancel(OriginA | 1, FlagQuery), 1);
-  EXPECT_EQ(post(makeEvent(TypeDecref, 0, OriginA)), 0);
-  flush(running);
-  for (const Received& record : receivedBy('A')) {
-    EXPECT_THAT(record.type, testing::AnyOf(uint32_t{TypeLog}, uint32_t{TypeConfig}))
-        << record.text;
+TEST(Search, CancelRequestWithoutPayloadAndResultsOutsideASearch) {
+  HostedCore core({"A", "Searcher"});
+  const uint32_t search = A.origin | 0x22;
+  const std::string script = "post one;hold;post two;post three";
+  EXPECT_EQ(core.post(A, Cancel, Query, External, "", search), 0);
+  EXPECT_EQ(core.post(A, Alarm, Text, External, script, search), 0);
+  // Cancelled while the search holds after its first result.
+  EXPECT_EQ(core.take("holding Searcher"), "holding Searcher");
+  EXPECT_EQ(core.post(A, Cancel, 0, External, "", search), 0);
+  EXPECT_EQ(core.post(A, Cancel, Query, External, "", search), 1);
+  core.tell(Searcher, {"release"});
+  for (const char* answer : {"0 one", "1 two", "1 three"}) {
+    EXPECT_EQ(core.take("answer Searcher "), "answer Searcher " + std::string(answer));
   }
-}
-
-TEST(Stopping, NewRecordsAreRefusedButKeptPayloadsCanBeGivenBack) {
-  RunningCore running(
-      {{'A', wantsAll(OriginA)}, {'B', wantsNothing(OriginB), route::ServesSearches}});
-  DvrCore& core = running.core;
-  ASSERT_EQ(post(makeEvent(TypeAlarm, FlagLive | FlagText, External), "keep-over-stop"), 0);
-  ASSERT_TRUE(eventually([] { return !receivedWithText('A', "keep-over-stop").empty(); }));
-  running.stop();
-  EXPECT_EQ(post(videoFrame(OriginC, true), "video"), 1);
-  EXPECT_EQ(post(makeEvent(TypeAlarm, FlagLive | FlagText, External), "alarm"), 1);
-  EXPECT_EQ(post(liveLog(OriginC, 50), "line"), 1);
-  EXPECT_EQ(postSearch(OriginA | 0x51, "post:too-late"), 1);
-  EXPECT_EQ(post(makeEvent(TypeLog, FlagQuery, OriginC)), 25);
-  EXPECT_EQ(core.refBlocks.blockCount(), 1u);
-  EXPECT_TRUE(searchesOf('B').empty());
-
-  EXPECT_EQ(route('A').decref(receivedWithText('A', "keep-over-stop")[0].data), 0);
-  EXPECT_EQ(core.refBlocks.blockCount(), 0u);
-  EXPECT_EQ(core.refBlocks.holders(0x12), 0u);
-}
-
-// A stop requested while the dispatcher goes to sleep must still wake it:
-// an idle wait lasts a second, far longer than any of these rounds.
-TEST(Stopping, AnIdleDispatcherEndsAtOnce) {
-  for (int round = 0; round < 80; ++round) {
-    DvrCore core("/opt/trovis/bin/trovis-core");
-    std::atomic<bool> ended{false};
-    std::thread dispatcher([&] {
-      core.dispatchLoop();
-      ended = true;
-    });
-    // Around the time the loop first looks at the queue.
-    std::this_thread::sleep_for(std::chrono::microseconds(round % 40));
-    core.requestStop();
-    const auto deadline = std::chrono::steady_clock::now() + 500ms;
-    while (!ended && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
-    EXPECT_TRUE(ended) << "round " << round;
-    dispatcher.join();
+  // Asked again, the search starts afresh.
+  EXPECT_EQ(core.post(A, Alarm, Text, External, "post four", search), 0);
+  EXPECT_EQ(core.take("answer Searcher "), "answer Searcher 0 four");
+  EXPECT_EQ(core.post(A, Cancel, Query, External, "", search), 0);
+  // A request without payload starts nothing; a result from outside a search is refused.
+  EXPECT_EQ(core.post(A, Alarm, Text, External, "", search + 1), 0);
+  EXPECT_EQ(core.post(A, Alarm, Stored | Text, A.origin, "outside", A.origin | 0x99), 1);
+  EXPECT_EQ(core.post(A, Alarm, Live | Text, A.origin, "mark"), 0);
+  // In order of delivery: all A got before the mark.
+  for (const char* alarm : {"alarm A one", "alarm A four", "alarm A mark"}) {
+    EXPECT_EQ(core.take("alarm A "), alarm);
   }
+  EXPECT_EQ(core.take("search-start "), "search-start Searcher 2162722 " + script);
+  EXPECT_EQ(core.take("search-start "), "search-start Searcher 2162722 post four");
+  EXPECT_EQ(core.take("search-start ", false), "");
+  core.stop();
 }
 
-TEST(Dispatch, SlowPluginIsReportedAtLevelZeroExceptForLiveLogLines) {
-  PluginInfo logOnly = wantsNothing(OriginA);
-  logOnly.logCaps = WantsLive;
-  RunningCore running({{'A', logOnly}, {'B', wantsAll(OriginB)}, {'C', wantsNothing(OriginC)}});
-  running.core.logLevels.set(0, 0);
-  const std::string slow = "slow" + std::string(596, '.');
-  ASSERT_EQ(post(makeEvent(TypeAlarm, FlagLive | FlagText, OriginC), slow), 0);
-  ASSERT_EQ(post(liveLog(OriginC, 50), "slow-line"), 0);
-  // Reports are posted while the dispatch loop delivers, so they may come
-  // after a marker posted meanwhile.
-  const auto reports = [](std::string_view rest) {
-    int count = 0;
-    for (const Received& record : receivedBy('A')) {
-      const int millis = millisTaken(record.text, "RouteB", rest);
-      if (millis < 0) continue;
-      ++count;
-      EXPECT_GE(millis, 20) << record.text;
-    }
-    return count;
+std::string delta(int bLevel) {
+  return "<?xml?><qDVR><Modules Delta=\"1\"><Module><Plugin ID=\"2228224\" LogLevel=\"" +
+         std::to_string(bLevel) + "\"/></Module></Modules></qDVR>";
+}
+
+TEST(Entry, AnswersAtOnceAndQueuesOnlyWhatPasses) {
+  HostedCore core({"A", "b", "c"}, "<Plugin ID=\"2162688\" LogLevel=\"40\"/>");
+  core.tell(B, {"watch", number(Video | Audio | Alarm | Log)});
+  const struct { uint32_t type, flags, source; std::string text; int answer;
+                 std::string detail = ""; uint32_t searchId = 0; } records[] = {
+      // Thresholds by the plugin id of the asking origin.
+      {Log, Query, A.origin, "", 40}, {Log, Query, A.origin | 0x77, "", 40},
+      {Log, Query, B.origin, "", 25}, {Log, Query, CoreOrigin, "", 0},
+      {Log, Query, External, "", 0}, {Ipc, 0, A.origin, "to the parent", 0},
+      {Crypto, 0, A.origin, "no such command", -1}, {Decref, 0, A.origin, "", 0},
+      {Cancel, 0, A.origin, "", 0, "", A.origin | 1},
+      {Cancel, Query, A.origin, "", 1, "", A.origin | 1},
+      // Live video waits for a key frame, each source for its own.
+      {Video, Live, A.origin, "before-key", 3}, {Audio, Live, A.origin, "audio", 0},
+      {Video, Live, A.origin, "key", 0, KeyFrame}, {Video, Live, A.origin, "after-key", 0},
+      {Video, Live, C.origin, "other-source", 3},
+      // Below A's threshold a line is dropped; a modifier-marked one counts as level 0.
+      {Log, Live | Text, A.origin, "line-39", 0, "39"},
+      {Log, Live | Text, A.origin, "line-40", 0, "40"},
+      {Log, Live | Text, A.origin, "line-90", 0, "90"},
+      {Log | Modifier, Live | Text, A.origin, "line-mod", 0, "90"},
+      {Log, Live | Text, A.origin, "", 0, "90"},
+      // Only a plain XML config record of another origin is applied: b's threshold 45.
+      {Config, Xml, A.origin, delta(45), 0}, {Config, Xml, CoreOrigin, delta(60), 0},
+      {Config | Modifier, Xml, A.origin, delta(70), 0}, {Config, Text, A.origin, delta(80), 0},
+      {Alarm, Xml, A.origin, delta(90), 0},
+      // A overwrites the record it is handed before b gets its own.
+      {Alarm, Live | Text, A.origin, "scribble A", 0},
   };
-  EXPECT_TRUE(eventually([&] { return reports("ms for alarm event from RouteC [600]") == 1; }));
-  // A configuration delta the core takes long to read, and which changes
-  // nothing: the reading is the core's time, not the first plugin's.
-  const std::string delta = "<?xml?><qDVR><Modules Delta=\"1\"><Module>"
-                            "<Plugin ID=\"1310720\" LogLevel=\"-1\"/>" +
-                            std::string(24 << 20, ' ') + "</Module></Modules></qDVR>";
-  ASSERT_EQ(post(makeEvent(TypeConfig, FlagXml, OriginC), delta), 0);
-  flush(running);
-  EXPECT_EQ(reports("ms for alarm event from RouteC [600]"), 1);
-  EXPECT_EQ(reports("ms for log event from RouteC [9]"), 0);
-  const auto configReports = std::ranges::count_if(receivedBy('A'), [](const Received& record) {
-    return std::string_view(record.text).find("ms for config event") != std::string_view::npos;
-  });
-  EXPECT_EQ(configReports, 0);
-}
-
-// The start of each statistics report among the core's lines `copy`
-// received: "InQ:<n> events:<n>".
-std::vector<std::string> reportedQueueAndEvents(char copy) {
-  std::vector<std::string> heads;
-  for (const Received& record : receivedBy(copy)) {
-    const std::string_view text = record.text;
-    if (record.source != CoreSource || !text.starts_with("InQ:")) continue;
-    heads.emplace_back(text.substr(0, text.find(" idle:")));
+  for (const auto& r : records) {
+    EXPECT_EQ(core.post(A, r.type, r.flags, r.source, r.text, r.searchId, r.detail), r.answer)
+        << r.text;
   }
-  return heads;
-}
-
-TEST(Dispatch, QueueLengthCountsWhatWaitsBehindTheBatchAndInTheQueue) {
-  std::atomic<int64_t> steadyNanos{0};
-  RunningCore running({{'A', wantsAll(OriginA)}}, [&] { return steadyNanos.load(); });
-  // The first record taken brings the first report; the next is due a
-  // minute of the core's clock later.
-  ASSERT_EQ(post(makeEvent(TypeAlarm, FlagLive | FlagText, OriginC), "hold-first"), 0);
-  const void* first = route('A').held(20000);
-  ASSERT_NE(first, nullptr);
-  // Taken together once the first is delivered: a batch of the first report,
-  // the second hold and the marker.
-  ASSERT_EQ(post(makeEvent(TypeAlarm, FlagLive | FlagText, OriginC), "hold-second"), 0);
-  ASSERT_EQ(post(makeEvent(TypeAlarm, FlagLive | FlagText, OriginC), "marker"), 0);
-  route('A').proceed();
-  ASSERT_TRUE(eventually([] { return !receivedWithText('A', "hold-first").empty(); }));
-  const void* second = route('A').held(20000);
-  ASSERT_NE(second, nullptr);
-  // Queued behind the batch, which still holds the marker.
-  for (const char* late : {"late-1", "late-2", "late-3"}) {
-    ASSERT_EQ(post(makeEvent(TypeAlarm, FlagLive | FlagText, OriginC), late), 0);
+  EXPECT_EQ(core.take("to the parent"), "to the parent");
+  // Delivered in order: by the last, every record before it has reached b.
+  EXPECT_EQ(core.take("alarm b s"), "alarm b scribble A");
+  EXPECT_EQ(core.post(A, Log, Query, B.origin, ""), 45);
+  for (const char* report : {"audio b audio", "video b key", "video b after-key", "log b line-40",
+                             "log b line-90"}) {
+    EXPECT_EQ(core.take(report), report);
   }
-  steadyNanos += std::chrono::nanoseconds(61s).count();
-  route('A').proceed();
-  ASSERT_TRUE(eventually([] { return !receivedWithText('A', "marker").empty(); }));
-  flush(running);
-  // The second report counts the first report's line, the second hold and the marker.
-  EXPECT_THAT(reportedQueueAndEvents('A'),
-              ::testing::ElementsAre("InQ:0 events:1", "InQ:3 events:3"));
-  // A keeps what it held.
-  EXPECT_EQ(route('A').decref(first), 0);
-  EXPECT_EQ(route('A').decref(second), 0);
+  for (const char* more : {"video", "audio", "log b line"}) EXPECT_EQ(core.take(more, false), "");
+  EXPECT_EQ(logTexts(core.stop(), {"line-"}), (Texts{"line-40", "line-90"}));
 }
 
-TEST(Dispatch, APluginRewritingItsRecordDoesNotChangeWhatLaterPluginsGet) {
-  RunningCore running({{'A', wantsAll(OriginA)}, {'B', wantsAll(OriginB)}});
-  ASSERT_EQ(post(makeEvent(TypeAlarm, FlagLive | FlagText, OriginC), "scribble-1"), 0);
-  flush(running);
-  const auto seen = receivedWithText('B', "scribble-1");
-  ASSERT_EQ(seen.size(), 1u);
-  EXPECT_EQ(seen[0].type, uint32_t{TypeAlarm});
-  EXPECT_EQ(seen[0].source, OriginC);
-  EXPECT_EQ(seen[0].flags, FlagLive | FlagText);
-  EXPECT_EQ(seen[0].dataLen, 10u);
-  EXPECT_TRUE(eventually([&] { return running.core.refBlocks.blockCount() == 0; }));
+TEST(Stopping, NewRecordsAreRefusedButKeptPayloadsAndWaitingResultsAreSettled) {
+  HostedCore core({"A", "Searcher"});
+  EXPECT_EQ(core.post(A, Alarm, Live | Text, A.origin, "keep A"), 0);
+  const std::string kept = core.keptAt("kept A 210000 keep A ");
+  EXPECT_EQ(core.post(A, Alarm, Text, External, "post keep A 1;post keep A 2", A.origin | 1), 0);
+  const std::string first = core.keptAt("kept A 260000 keep A 1 ");
+  // The dispatcher idles for a second while the search waits for `first`.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_EQ(core.post(A, Alarm, Live | Text, A.origin, "hold A"), 0);
+  const std::string held = core.take("holding A ").substr(10);
+  // Stopped while A holds the dispatcher: what follows meets a stopping core.
+  core.requestStop();
+  EXPECT_EQ(core.take("answer Searcher "), "answer Searcher 0 keep A 1");
+  EXPECT_EQ(core.take("answer Searcher "), "answer Searcher 1 keep A 2");
+  EXPECT_EQ(core.post(A, Alarm, Live | Text, A.origin, "too late"), 1);
+  EXPECT_EQ(core.post(A, Video, Live, A.origin, "video", 0, KeyFrame), 1);
+  EXPECT_EQ(core.post(A, Log, Live | Text, A.origin, "written all the same", 0, "50"), 1);
+  EXPECT_EQ(core.post(A, Alarm, Text, External, "post never", A.origin | 2), 1);
+  for (const std::string& payload : {kept, first, held}) core.giveBack(A, payload);
+  core.tell(A, {"release"});
+  const std::string output = core.stop(true);
+  EXPECT_EQ(logTexts(output, {"written all"}), Texts{"written all the same"});
+  EXPECT_EQ(core.take("search-start Searcher 2162690", false), "");
+  EXPECT_EQ(heldAndIgnored(output), Texts{});
+}
+
+// Posting from several plugin threads, keeping, giving back from others,
+// searching and cancelling, and the core stopped in the middle of it all.
+TEST(Concurrency, PostingKeepingSearchingAndStoppingAtOnceLeaveNoReferenceBehind) {
+  HostedCore core({"A", "b", "Searcher", "Server"});
+  for (const Host& host : {A, B, Searcher, Server}) {
+    core.tell(host, {"watch", "0"});
+    core.tell(host, {"repeat", "100000", "giveback"});
+  }
+  const auto repeat = [&](const Host& host, const char* times, uint32_t type, uint32_t flags,
+                          uint32_t source, const std::string& text, const std::string& detail) {
+    core.tell(host, {"repeat", times, "event", number(type), number(flags), number(source),
+                     number(source == External ? A.origin | 1 : 0), detail, text});
+  };
+  repeat(A, "3000", Alarm, Live | Text, A.origin, "keep * " + std::string(2000, '.'), "");
+  repeat(A, "200", Alarm, Text, External, "post keep A r1;post r2;post keep A r3", "");
+  repeat(A, "100", Cancel, 0, External, "", "");
+  repeat(B, "3000", Video, Live, B.origin, "keep * video", KeyFrame);
+  repeat(B, "3000", Log, Live | Text, B.origin, "keep * line", "30");
+  repeat(Server, "3000", Audio, Live, Server.origin, "audio", "");
+  EXPECT_NE(core.take("answer Server "), "");  // searches have begun
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_EQ(heldAndIgnored(core.stop()), Texts{});
+  // The threads that repeat report only answers other than 0 to 5.
+  for (const char* unexpected : {"answer A ", "answer b "}) EXPECT_EQ(core.take(unexpected), "");
 }
 
 }  // namespace
-}  // namespace trv::core
+}  // namespace trv::test

@@ -13,17 +13,16 @@ namespace {
 using namespace std::string_view_literals;
 using Strings = std::vector<std::string>;
 
-// Records every verdict of the framing as one text, in order.
+// Writes down every verdict of the framing, in order.
 class Recorder final : public IpcPacketHandler {
  public:
-  void parentIdentified(const std::vector<std::string>& strings) override {
-    std::string text = "identified";
-    for (const std::string& s : strings) text += " [" + s + "]";
-    calls.push_back(text);
+  void parentIdentified(const Strings& strings) override {
+    calls.push_back("identified");
+    for (const std::string& string : strings) calls.back() += " [" + string + "]";
   }
   void stopOrdered() override { calls.push_back("stop"); }
-  void pluginPacket(uint8_t pluginNumber, const uint8_t* packet, uint32_t length) override {
-    calls.push_back("plugin " + std::to_string(pluginNumber) + " " +
+  void pluginPacket(uint8_t number, const uint8_t* packet, uint32_t length) override {
+    calls.push_back("plugin " + std::to_string(number) + " " +
                     std::string(reinterpret_cast<const char*>(packet), length));
   }
   void badLength() override { calls.push_back("bad length"); }
@@ -31,143 +30,51 @@ class Recorder final : public IpcPacketHandler {
   Strings calls;
 };
 
-void appendWord(std::string& bytes, uint32_t word) {
-  char raw[sizeof word];
-  std::memcpy(raw, &word, sizeof word);
-  bytes.append(raw, sizeof raw);
+// Four host-order header words (length, address, kind, pass-through), then the payload.
+std::string packet(uint32_t length, uint32_t address, uint32_t kind, std::string_view payload = {}) {
+  const uint32_t header[] = {length, address, kind, 0x0badf00d};
+  return std::string(reinterpret_cast<const char*>(header), sizeof header).append(payload);
 }
 
-std::string packet(uint32_t length, uint32_t address, uint32_t kind, std::string_view payload) {
-  std::string bytes;
-  appendWord(bytes, length);
-  appendWord(bytes, address);
-  appendWord(bytes, kind);
-  appendWord(bytes, 0x0badf00d);
-  bytes.append(payload);
-  return bytes;
+std::string sized(uint32_t kind, std::string_view payload, uint8_t number = 0) {
+  return packet(16 + static_cast<uint32_t>(payload.size()), uint32_t{number} << 20, kind, payload);
 }
 
-uint32_t lengthOf(std::string_view payload) { return 16 + static_cast<uint32_t>(payload.size()); }
-
-std::string dataPacket(uint8_t pluginNumber, std::string_view payload) {
-  return packet(lengthOf(payload), uint32_t{pluginNumber} << 20, 3, payload);
-}
-
-std::string controlPacket(uint32_t kind, std::string_view payload) {
-  return packet(lengthOf(payload), 0, kind, payload);
-}
-
-// The receive buffer of the core: bytes arrive behind what is left in it.
-struct Receiver {
-  std::vector<uint8_t> buffer = std::vector<uint8_t>(IpcMaxPacket);
-  uint32_t fill = 0;
-  Recorder recorder;
-
-  void receive(std::string_view bytes) {
-    ASSERT_LE(bytes.size(), buffer.size() - fill);
-    std::memcpy(buffer.data() + fill, bytes.data(), bytes.size());
-    fill = consumeIpcPackets(buffer.data(), fill + static_cast<uint32_t>(bytes.size()), recorder);
+TEST(IpcFraming, CompletePacketsAreHandledAndAPartialOneWaitsAtTheFront) {
+  const std::string one = sized(3, "one", 0x21), two = sized(3, "two!", 0x22);
+  const std::string split = sized(3, "split across two receives", 0x23);
+  const std::string largest = sized(3, std::string(IpcMaxPacket - 16, 'z'), 0x21);
+  const std::string bare = packet(16, 0xf2afffffu, 3);  // plugin number in bits 20..27 only
+  const struct { Strings receives; Strings calls; std::string pending; } cases[] = {
+      {{one + two}, {"plugin 33 " + one, "plugin 34 " + two}, ""},
+      {{bare}, {"plugin 42 " + bare}, ""},
+      {{one + split.substr(0, 20)}, {"plugin 33 " + one}, split.substr(0, 20)},
+      {{one + split.substr(0, 20), split.substr(20)}, {"plugin 33 " + one, "plugin 35 " + split}, ""},
+      {{one.substr(0, 7), one.substr(7)}, {"plugin 33 " + one}, ""},
+      {{largest}, {"plugin 33 " + largest}, ""},
+      // A bad length discards everything buffered; the stream starts afresh with the next receive.
+      {{packet(65537, 0x21u << 20, 3, "and more") + one, two}, {"bad length", "plugin 34 " + two}, ""},
+      {{one + packet(15, 0x21u << 20, 3) + two}, {"plugin 33 " + one, "bad length"}, ""},
+      {{packet(0, 0x21u << 20, 3) + one}, {"bad length"}, ""},
+      {{sized(IpcKindStop, "") + one + sized(IpcKindIdentify, "")},
+       {"stop", "plugin 33 " + one, "identified"}, ""},
+      // Identification strings end at a NUL or at the end of the payload.
+      {{sized(IpcKindIdentify, "a\0b\0Background:true\0"sv)}, {"identified [a] [b] [Background:true]"}, ""},
+      {{sized(IpcKindIdentify, "a") + sized(IpcKindIdentify, "a\0\0x"sv)},
+       {"identified [a]", "identified [a] [] [x]"}, ""}};
+  for (size_t i = 0; i < std::size(cases); ++i) {
+    const auto& c = cases[i];
+    std::vector<uint8_t> buffer(IpcMaxPacket);
+    uint32_t fill = 0;
+    Recorder recorder;
+    for (const std::string& bytes : c.receives) {
+      ASSERT_LE(bytes.size(), buffer.size() - fill);
+      std::memcpy(buffer.data() + fill, bytes.data(), bytes.size());
+      fill = consumeIpcPackets(buffer.data(), fill + static_cast<uint32_t>(bytes.size()), recorder);
+    }
+    EXPECT_EQ(recorder.calls, c.calls) << "case " << i;
+    EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + fill), c.pending) << "case " << i;
   }
-  std::string pending() const {
-    return std::string(reinterpret_cast<const char*>(buffer.data()), fill);
-  }
-};
-
-TEST(IpcFraming, EveryCompletePacketInOneReceiveIsHandled) {
-  const std::string first = dataPacket(0x21, "one");
-  const std::string second = dataPacket(0x22, "two!");
-  Receiver receiver;
-  receiver.receive(first + second);
-  EXPECT_EQ(receiver.recorder.calls, (Strings{"plugin 33 " + first, "plugin 34 " + second}));
-  EXPECT_EQ(receiver.fill, 0u);
-}
-
-TEST(IpcFraming, PluginNumberIsBitsTwentyToTwentySevenOfTheAddress) {
-  const std::string bytes = packet(16, 0xf2a00000u | 0x000fffffu, 3, "");
-  Receiver receiver;
-  receiver.receive(bytes);
-  EXPECT_EQ(receiver.recorder.calls, (Strings{"plugin 42 " + bytes}));
-}
-
-TEST(IpcFraming, PartialPacketMovesToTheFrontAndIsCompletedByTheNextBytes) {
-  const std::string whole = dataPacket(0x21, "one");
-  const std::string split = dataPacket(0x23, "split across two receives");
-  Receiver receiver;
-  receiver.receive(whole + split.substr(0, 20));
-  EXPECT_EQ(receiver.recorder.calls, (Strings{"plugin 33 " + whole}));
-  EXPECT_EQ(receiver.pending(), split.substr(0, 20));
-
-  receiver.receive(split.substr(20));
-  EXPECT_EQ(receiver.recorder.calls, (Strings{"plugin 33 " + whole, "plugin 35 " + split}));
-  EXPECT_EQ(receiver.fill, 0u);
-}
-
-TEST(IpcFraming, PartialHeaderWaitsForTheRest) {
-  const std::string bytes = dataPacket(0x21, "x");
-  Receiver receiver;
-  receiver.receive(bytes.substr(0, 7));
-  EXPECT_TRUE(receiver.recorder.calls.empty());
-  EXPECT_EQ(receiver.fill, 7u);
-  receiver.receive(bytes.substr(7));
-  EXPECT_EQ(receiver.recorder.calls, (Strings{"plugin 33 " + bytes}));
-}
-
-TEST(IpcFraming, PacketOfExactly64KiBIsAccepted) {
-  const std::string largest = dataPacket(0x21, std::string(IpcMaxPacket - 16, 'z'));
-  Receiver receiver;
-  receiver.receive(largest);
-  ASSERT_EQ(receiver.recorder.calls.size(), 1u);
-  EXPECT_EQ(receiver.recorder.calls[0], "plugin 33 " + largest);
-  EXPECT_EQ(receiver.fill, 0u);
-}
-
-TEST(IpcFraming, LengthAbove64KiBDiscardsEverythingBuffered) {
-  Receiver receiver;
-  receiver.receive(packet(65537, 0x21u << 20, 3, "and more behind it") + dataPacket(0x21, "lost"));
-  EXPECT_EQ(receiver.recorder.calls, (Strings{"bad length"}));
-  EXPECT_EQ(receiver.fill, 0u);
-
-  // The stream starts afresh with the next receive.
-  const std::string next = dataPacket(0x21, "next");
-  receiver.receive(next);
-  EXPECT_EQ(receiver.recorder.calls, (Strings{"bad length", "plugin 33 " + next}));
-}
-
-TEST(IpcFraming, LengthBelowTheHeaderSizeDiscardsEverythingBuffered) {
-  for (uint32_t length = 0; length < IpcHeaderSize; ++length) {
-    Receiver receiver;
-    const std::string good = dataPacket(0x21, "before");
-    receiver.receive(good + packet(length, 0x21u << 20, 3, "") + dataPacket(0x21, "lost"));
-    EXPECT_EQ(receiver.recorder.calls, (Strings{"plugin 33 " + good, "bad length"}))
-        << "length " << length;
-    EXPECT_EQ(receiver.fill, 0u) << "length " << length;
-  }
-}
-
-TEST(IpcFraming, PacketsBehindAStopAreStillHandled) {
-  const std::string after = dataPacket(0x21, "after the stop");
-  Receiver receiver;
-  receiver.receive(controlPacket(IpcKindStop, "") + after +
-                   controlPacket(IpcKindIdentify, "a\0b\0"sv));
-  EXPECT_EQ(receiver.recorder.calls, (Strings{"stop", "plugin 33 " + after, "identified [a] [b]"}));
-}
-
-TEST(IpcFraming, IdentificationCarriesTheStringsOfItsPayload) {
-  Receiver receiver;
-  receiver.receive(controlPacket(IpcKindIdentify, "a\0b\0Background:true\0"sv));
-  EXPECT_EQ(receiver.recorder.calls, (Strings{"identified [a] [b] [Background:true]"}));
-}
-
-std::vector<std::string> split(std::string_view payload) {
-  return splitIdentification(
-      {reinterpret_cast<const uint8_t*>(payload.data()), payload.size()});
-}
-
-TEST(IpcIdentification, SplitsAtEachNul) {
-  EXPECT_EQ(split("a\0b\0Background:true\0"sv), (Strings{"a", "b", "Background:true"}));
-  EXPECT_EQ(split("a"sv), (Strings{"a"}));
-  EXPECT_EQ(split("a\0\0x"sv), (Strings{"a", "", "x"}));
-  EXPECT_EQ(split(""sv), Strings{});
 }
 
 }  // namespace

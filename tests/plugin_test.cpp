@@ -2,364 +2,176 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <filesystem>
 #include <mutex>
+#include <sstream>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
+
+#include "child_process.h"
+#include "plugin_files.h"
 
 namespace trv::core {
 namespace {
 
+namespace fs = std::filesystem;
 using Texts = std::vector<std::string>;
 
-constexpr std::string_view deviceId = "cam-0042";
-
-// Every text the plugins posted, in order; they post from their own threads too.
+// Every text the probes posted, in order.
 std::mutex postedMutex;
-Texts postedTexts;
+Texts posted;
 
 int recordPost(EventParms* event) {
-  std::lock_guard lock(postedMutex);
-  postedTexts.emplace_back(static_cast<const char*>(event->data), event->dataLen);
-  return 0;
+  const std::lock_guard lock(postedMutex);
+  posted.emplace_back(static_cast<const char*>(event->data), event->dataLen);
+  return 3;  // the probe's entries return this answer: the host must ignore it
 }
 
 Texts takePosted() {
-  std::lock_guard lock(postedMutex);
-  return std::exchange(postedTexts, {});
+  const std::lock_guard lock(postedMutex);
+  return std::exchange(posted, {});
 }
 
-// What was posted from calls made on the test's thread, without the reports of
-// the worker and reader threads, whose timing is their own.
-Texts takeEntryCalls() {
-  Texts texts = takePosted();
-  std::erase_if(texts, [](const std::string& text) {
-    return text.starts_with("reader-") || text.starts_with("worker-");
-  });
-  return texts;
-}
-
-// `expected` occur in `posted` in this order, possibly with others between.
-bool appearInOrder(const Texts& posted, const Texts& expected) {
-  auto next = posted.begin();
-  for (const auto& text : expected) {
-    next = std::find(next, posted.end(), text);
-    if (next == posted.end()) return false;
-    ++next;
-  }
-  return true;
-}
-
-std::filesystem::path pluginPath(std::string_view fileName) {
-  return std::filesystem::path(TRV_TEST_BINARY_DIR) / "test_plugins" / fileName;
-}
+const fs::path pluginDir = fs::path(TRV_TEST_BINARY_DIR) / "test_plugins";
 
 std::shared_ptr<Plugin> create(std::string_view fileName) {
   takePosted();
-  return Plugin::Create(pluginPath(fileName), recordPost, deviceId);
+  return Plugin::Create(pluginDir / fileName, recordPost, "cam-0042");
 }
 
-std::shared_ptr<Plugin> opened(std::string_view fileName) {
-  auto plugin = create(fileName);
-  plugin->Open();
-  takePosted();
-  return plugin;
-}
+// What the probe reports from Load; "v4" is the version of a block of the right size.
+const std::string loadReport = "Load v4 reserved=0 deviceId=cam-0042/8 info=v3";
 
-// A text record of `type` from plugin 9 carrying `payload`, which must outlive it.
-EventParms textEvent(uint32_t type, std::string& payload) {
+// Hands `plugin` a text record of `type` from plugin 9 (search id 7, log level 3),
+// as an event or as a search request; true when it keeps the payload.
+bool hand(Plugin& plugin, uint32_t type, std::string payload, bool asSearch = false) {
   EventParms event = makeEvent(type, FlagText, originOfPlugin(9));
   event.data = payload.data();
   event.dataLen = static_cast<uint32_t>(payload.size());
-  return event;
-}
-
-bool deliver(Plugin& plugin, uint32_t type, std::string payload) {
-  EventParms event = textEvent(type, payload);
-  return plugin.Deliver(event);
-}
-
-void search(Plugin& plugin, std::string query, uint32_t searchId) {
-  EventParms request = textEvent(TypeAlarm, query);
-  request.searchId = searchId;
-  plugin.Search(request);
-}
-
-std::string blockHeader(size_t size) { return std::to_string(size) + "/1"; }
-
-// The probe's report of both IOCTL blocks: the payload goes in the input
-// block only, the output block is empty but for its code.
-std::string ioctlBlocks(uint32_t code, uint32_t length, std::string_view data) {
-  const std::string head =
-      blockHeader(sizeof(IoctlArgs)) + " code=" + std::to_string(code) + " reserved=0 result=0";
-  return "in=" + head + " length=" + std::to_string(length) + " data=" + std::string(data) +
-         " out=" + head + " length=0 data=null";
-}
-
-// Close ran first; both threads ended after it and before Unload; the object was unmapped last.
-void expectClosedJoinedUnloadedUnmapped(const Texts& posted) {
-  ASSERT_FALSE(posted.empty());
-  for (const char* threadEnd : {"worker-end", "reader-end"}) {
-    EXPECT_TRUE(appearInOrder(posted, {"Close 12/1 12/1", threadEnd, "Unload 8/1 12/1", "dlclose"}))
-        << testing::PrintToString(posted);
-  }
-  EXPECT_EQ(posted.back(), "dlclose");
-}
-
-TEST(PluginLoad, LoaderFailuresAreRecordedWithTheLoadersReason) {
-  const std::pair<std::string_view, std::string_view> refusals[] = {
-      {"not_elf.so", ": invalid ELF header"},
-      {"Unresolved.so", ": undefined symbol: trvNowhere"},
-      {"Absent.so", ": cannot open shared object file: No such file or directory"},
-  };
-  for (const auto& [fileName, reason] : refusals) {
-    SCOPED_TRACE(fileName);
-    const auto plugin = create(fileName);
-    EXPECT_EQ(plugin->loadCode(), 79);
-    EXPECT_EQ(plugin->errorText(), pluginPath(fileName).string() + std::string(reason));
-    EXPECT_FALSE(plugin->isLoaded());
-    EXPECT_EQ(plugin->fileName(), fileName);
-    EXPECT_EQ(plugin->info().size, 68u);
-    EXPECT_EQ(plugin->info().version, 3u);
-    // Without an object there is no Open or Close either.
-    plugin->Open();
-    EXPECT_EQ(plugin->openCode(), -102);
-    EXPECT_EQ(plugin->errorText(), "missing Open()/Close()");
-  }
-}
-
-TEST(PluginLoad, MissingUnloadRefusesTheObjectBeforeLoad) {
-  const auto plugin = create("ProbeNoUnload.so");
-  EXPECT_EQ(plugin->loadCode(), -101);
-  EXPECT_EQ(plugin->errorText(), "missing Load()/Unload()");
-  EXPECT_FALSE(plugin->isLoaded());
-  EXPECT_EQ(takePosted(), Texts{});
-}
-
-TEST(PluginLoad, RefusingLoadClosesTheObjectWithoutUnload) {
-  auto plugin = create("ProbeRefused.so");
-  EXPECT_EQ(plugin->loadCode(), 7);
-  EXPECT_EQ(plugin->errorText(), "load code 7");
-  EXPECT_FALSE(plugin->isLoaded());
-  plugin.reset();
-  const Texts posted = takePosted();
-  ASSERT_EQ(posted.size(), 2u) << testing::PrintToString(posted);
-  EXPECT_TRUE(posted[0].starts_with("Load ")) << posted[0];
-  EXPECT_EQ(posted[1], "dlclose");
-}
-
-TEST(PluginLoad, LoadGetsCallbackDeviceIdAndPresetInfo) {
-  const auto plugin = create("ProbeFull.so");
-  EXPECT_EQ(plugin->loadCode(), 0);
-  EXPECT_EQ(plugin->errorText(), "");
-  EXPECT_TRUE(plugin->isLoaded());
-  EXPECT_FALSE(plugin->isOpen());
-  EXPECT_GT(plugin->loadTime(), 0);
-  EXPECT_EQ(plugin->info().origin, 0x00050000u);
-  // The report arriving at all shows Load got the test's postEvent.
-  EXPECT_EQ(takePosted(), Texts{"Load " + std::to_string(sizeof(LoadArgs)) +
-                                "/4 reserved=0 deviceId=cam-0042/8 info=68/3 zeroed"});
-}
-
-TEST(PluginOpen, OpensOnceAndIgnoresWhatOpenReturns) {
-  const auto plugin = create("ProbeQuiet.so");
-  takePosted();
-  plugin->Open();
-  plugin->Open();
-  EXPECT_EQ(takePosted(), Texts{"Open 16/1 16/1"});
-  EXPECT_TRUE(plugin->isOpen());
-  EXPECT_EQ(plugin->openCode(), 0);
-  EXPECT_EQ(plugin->errorText(), "");
-  EXPECT_GT(plugin->openTime(), 0);
-}
-
-TEST(PluginOpen, MissingCloseLeavesThePluginUnopenedAndDeaf) {
-  const auto plugin = create("ProbeNoClose.so");
-  takePosted();
-  plugin->Open();
-  EXPECT_EQ(plugin->openCode(), -102);
-  EXPECT_EQ(plugin->errorText(), "missing Open()/Close()");
-  EXPECT_FALSE(plugin->isOpen());
-  EXPECT_FALSE(deliver(*plugin, TypeLog, "keep"));
-  // Neither Open nor OnEvent nor Write ran.
-  EXPECT_EQ(takePosted(), Texts{});
-}
-
-TEST(PluginDeliver, OnEventTakesEverythingAndDecidesKeeping) {
-  const auto plugin = opened("ProbeFull.so");
-  EXPECT_TRUE(deliver(*plugin, TypeLog, "keep-1"));
-  EXPECT_FALSE(deliver(*plugin, TypeLog, "drop-2"));
-  EXPECT_TRUE(deliver(*plugin, TypeConfig, "keep-3"));
-  EXPECT_EQ(takeEntryCalls(), (Texts{"OnEvent type=64 data=keep-1", "OnEvent type=64 data=drop-2",
-                                     "OnEvent type=256 data=keep-3"}));
-}
-
-TEST(PluginDeliver, ConfigWithoutOnEventGoesToIoctlButModifiedConfigDoesNot) {
-  const auto plugin = opened("ProbeConfig.so");
-  EXPECT_TRUE(deliver(*plugin, TypeConfig, "keep-config"));
-  EXPECT_FALSE(deliver(*plugin, TypeConfig, "drop-config"));
-  EXPECT_TRUE(deliver(*plugin, TypeConfig | TypeModifier, "keep-modified"));
-  const Texts posted = takePosted();
-  ASSERT_EQ(posted.size(), 3u) << testing::PrintToString(posted);
-  EXPECT_EQ(posted[0], "IOCTL " + ioctlBlocks(2, 11, "keep-config"));
-  EXPECT_EQ(posted[1], "IOCTL " + ioctlBlocks(2, 11, "drop-config"));
-  EXPECT_TRUE(posted[2].starts_with("Write ")) << posted[2];
-}
-
-TEST(PluginDeliver, WriteGetsACopyOfTheRecordAndDecidesKeeping) {
-  const auto plugin = opened("ProbeWrite.so");
-  std::string payload = "keep-write";
-  EventParms event = textEvent(TypeLog, payload);
-  event.searchId = 77;
+  event.searchId = 7;
   setLogLevel(event, 3);
-  EXPECT_TRUE(plugin->Deliver(event));
-  EXPECT_FALSE(deliver(*plugin, TypeAlarm, "drop-write"));
-  const std::string head = "Write " + blockHeader(sizeof(WriteArgs)) + " source=589824 ";
-  EXPECT_EQ(
-      takePosted(),
-      (Texts{head + "searchId=77 type=64 flags=2 detail=152/1 level=3 data=keep-write result=24/1",
-             head + "searchId=0 type=4 flags=2 detail=152/1 level=0 data=drop-write result=24/1"}));
+  if (asSearch) plugin.Search(event);
+  return !asSearch && plugin.Deliver(event);
 }
 
-TEST(PluginDeliver, WithoutAnEntryForTheEventNothingIsDelivered) {
-  const auto notWriting = opened("ProbeQuiet.so");  // Write without writeEvents
-  const auto writer = opened("ProbeWrite.so");
-  EXPECT_FALSE(deliver(*notWriting, TypeLog, "keep"));
-  // Config needs OnEvent or IOCTL; Write does not stand in, whatever writeEvents says.
-  EXPECT_FALSE(deliver(*writer, TypeConfig, "keep"));
-  EXPECT_EQ(takePosted(), Texts{});
-}
-
-TEST(PluginDeliver, ClosedPluginGetsNoEventsOrSearches) {
-  const auto plugin = opened("ProbeFull.so");
-  plugin->Close();
-  EXPECT_FALSE(plugin->isOpen());
-  EXPECT_FALSE(deliver(*plugin, TypeLog, "keep"));
-  search(*plugin, "alarm", 1);
-  EXPECT_EQ(takeEntryCalls(), Texts{"Close 12/1 12/1"});
-}
-
-TEST(PluginThreads, WorkerAndReaderRunOnceAndEndBeforeUnload) {
-  auto plugin = create("ProbeFull.so");
-  plugin->ProvideWorkerThreadIf();
-  plugin->ProvideWorkerThreadIf();
-  plugin->Open();
-  plugin->StartAsyncReaderIf();
-  plugin->Close();
-  plugin->Unload();
-  EXPECT_FALSE(plugin->isLoaded());
-  plugin.reset();  // nothing is left to close or unload
-  const Texts posted = takePosted();
-  const std::string workerStart = "worker-start " + ioctlBlocks(1, 0, "null");
-  const std::string readerStart = "reader-start request=1 searchId=0 data=null second=null";
-  EXPECT_EQ(std::ranges::count(posted, workerStart), 1) << testing::PrintToString(posted);
-  EXPECT_EQ(std::ranges::count(posted, readerStart), 1) << testing::PrintToString(posted);
-  EXPECT_EQ(std::ranges::count(posted, "Close 12/1 12/1"), 1);
-  EXPECT_EQ(std::ranges::count(posted, "Unload 8/1 12/1"), 1);
-  expectClosedJoinedUnloadedUnmapped(posted);
-}
-
-TEST(PluginThreads, DestroyingAnOpenPluginClosesJoinsAndUnloadsInOrder) {
-  auto plugin = create("ProbeFull.so");
-  plugin->ProvideWorkerThreadIf();
-  plugin->Open();
-  takePosted();
-  plugin.reset();
-  expectClosedJoinedUnloadedUnmapped(takePosted());
-}
-
-TEST(PluginThreads, ReaderNeedsReadAndAsyncReadAndWorkerNeedsIoctl) {
-  // ProbeNoReader asks for both threads but has neither Read nor IOCTL;
-  // ProbeQuiet has Read but does not ask for asynchronous reading.
-  for (const std::string_view fileName : {"ProbeNoReader.so", "ProbeQuiet.so"}) {
-    SCOPED_TRACE(fileName);
-    auto plugin = create(fileName);
-    takePosted();
-    plugin->ProvideWorkerThreadIf();
-    plugin->Open();
+TEST(PluginLifecycle, LoadOpenThreadsAndUnloadGoAsFarAsTheObjectAllows) {
+  const std::string in = pluginDir.string() + "/";
+  // Unload reports what the reader's Read and the worker's IOCTL were given, once they returned.
+  const Texts full = {loadReport, "Open v1 v1", "Close v1 v1",
+                      "Unload v1 v1 reader request=1 search=0 data= worker in=v1 code=1 data= "
+                      "out=v1 code=1 data=", "dlclose"};
+  const struct { const char* file; int code; std::string error; Texts posted = {};
+                 bool opens = false, unloads = false; } rows[] = {
+      {"not_elf.so", 79, in + "not_elf.so: invalid ELF header"},
+      {"Unresolved.so", 79, in + "Unresolved.so: undefined symbol: trvNowhere"},
+      {"Gone.so", 79, in + "Gone.so: cannot open shared object file: No such file or directory"},
+      // Refused before Load, and after Load without an Unload.
+      {"ProbeNoUnload.so", -101, "missing Load()/Unload()"},
+      {"ProbeRefused.so", 7, "load code 7", {loadReport, "dlclose"}},
+      {"ProbeNoClose.so", 0, "", {loadReport, "Unload v1 v1", "dlclose"}},
+      // Opened once; its threads run once and end before Unload, called here or when it is dropped.
+      {"ProbeFull.so", 0, "", full, true, true}, {"ProbeFull.so", 0, "", full, true, false},
+      // It asks for both threads but has neither Read nor IOCTL to run them in.
+      {"ProbeWriter.so", 0, "",
+       {loadReport, "Open v1 v1", "Close v1 v1", "Unload v1 v1", "dlclose"}, true},
+  };
+  for (const auto& row : rows) {
+    auto plugin = create(row.file);
+    EXPECT_EQ(std::tuple(plugin->loadCode(), plugin->errorText(), plugin->isLoaded()),
+              std::tuple(row.code, row.error, row.code == 0)) << row.file;
+    for (int call = 0; call < 2; ++call) plugin->ProvideWorkerThreadIf();
+    for (int call = 0; call < 2; ++call) plugin->Open();
     plugin->StartAsyncReaderIf();
-    search(*plugin, "alarm", 1);
+    EXPECT_EQ(std::tuple(plugin->openCode(), plugin->errorText(), plugin->isOpen()),
+              row.opens ? std::tuple(0, std::string(), true)
+                        : std::tuple(-102, std::string("missing Open()/Close()"), false));
+    if (row.unloads) plugin->Close();
+    if (row.unloads) plugin->Unload();
     plugin.reset();
-    EXPECT_EQ(takePosted(),
-              (Texts{"Open 16/1 16/1", "Close 12/1 12/1", "Unload 8/1 12/1", "dlclose"}));
+    EXPECT_EQ(takePosted(), row.posted) << row.file;
   }
 }
 
-TEST(PluginSearch, OnSearchComesBeforeRead) {
-  const auto plugin = opened("ProbeFull.so");
-  search(*plugin, "alarm", 4242);
-  EXPECT_EQ(takeEntryCalls(), Texts{"OnSearch searchId=4242 data=alarm"});
-}
-
-TEST(PluginSearch, AsyncReaderServesSearchesThroughRead) {
-  const auto plugin = opened("ProbeReader.so");
-  search(*plugin, "alarm", 4242);
-  EXPECT_EQ(takeEntryCalls(), Texts{"Read request=1 searchId=4242 data=alarm second=null"});
-}
-
-TEST(PluginIpc, PacketGoesToOnIpcResultElseToIoctl) {
-  const auto withOnIpcResult = create("ProbeFull.so");
-  const auto withIoctlOnly = create("ProbeConfig.so");
+TEST(PluginRoutes, EachCallTakesTheEntryThereIsForIt) {
+  const auto full = create("ProbeFull.so"), ioctl = create("ProbeIoctl.so");
+  const auto ptz = create("ProbePtz.so"), sync = create("ProbeSyncRead.so");
+  const auto writer = create("ProbeWriter.so"), deaf = create("ProbeNoClose.so");
+  EXPECT_FALSE(full->servesSearches());  // Open binds the search entries
+  for (const auto& plugin : {full, ioctl, ptz, sync, writer, deaf}) plugin->Open();
   takePosted();
-  const char packet[] = "pkt-1234";
-  withOnIpcResult->IpcResult(4, packet);
-  withIoctlOnly->IpcResult(4, packet);
-  EXPECT_EQ(takePosted(),
-            (Texts{"OnIpcResult data=pkt-",
-                   "IOCTL " + ioctlBlocks(4, 4, "pkt-")}));
+  const std::string write = "Write v1 v1 source=589824 search=7 flags=2 detail=152/1 level=3 type=";
+  const std::string config = "IOCTL in=v1 code=2 data=keep out=v1 code=2 data=",
+                    read = "Read request=1 search=7 data=alarm", packet = "OnIpcResult data=pkt";
+  // Origins 0x00050000, 0x00050007, 0 and the core's. Read serves searches for an asynchronous
+  // reader of stored media: logs, but not ptz, which has no store.
+  const struct { Plugin& plugin; int id; bool serves; std::string kept; Texts posted; } rows[] = {
+      {*full, 5, true, "111", {"OnEvent type=64 data=keep", "OnEvent type=256 data=keep",
+                               "OnEvent type=16640 data=keep", "OnSearch data=alarm", packet}},
+      // Config without OnEvent goes to IOCTL, a modified one does not.
+      {*ioctl, 5, true, "010", {config, read, "IOCTL in=v1 code=4 data=pkt out=v1 code=4 data="}},
+      {*ptz, 0, false, "000", {read}},
+      {*sync, 0, false, "000", {}},
+      // Write does not stand in for IOCTL.
+      {*writer, 0, false, "101", {write + "64 data=keep", write + "16640 data=keep"}},
+      // Never opened: only the entries Load bound remain.
+      {*deaf, 0, false, "000", {packet}},
+  };
+  constexpr uint32_t types[] = {TypeLog, TypeConfig, TypeConfig | TypeModifier};
+  for (const auto& row : rows) {
+    std::string kept;
+    for (const uint32_t type : types) kept += hand(row.plugin, type, "keep") ? '1' : '0';
+    hand(row.plugin, TypeAlarm, "alarm", true);
+    row.plugin.IpcResult(3, "pkt-1234");
+    EXPECT_EQ(std::tuple(row.plugin.id(), row.plugin.servesSearches(), kept, takePosted()),
+              std::tuple(row.id, row.serves, row.kept, row.posted))
+        << row.plugin.fileName();
+  }
+  // Closed, it is given neither events nor searches.
+  full->Close();
+  EXPECT_FALSE(hand(*full, TypeLog, "keep") || hand(*full, TypeAlarm, "alarm", true));
+  EXPECT_EQ(takePosted(), Texts{"Close v1 v1"});
+  EXPECT_EQ(full->displayName() + create("Absent.v2.so")->displayName(), "ProbeFullAbsent");
 }
 
-TEST(PluginIdentity, IdAndSameIdFollowThePluginIdBitsOfTheOrigin) {
-  const auto id5 = create("ProbeFull.so");        // 0x00050000
-  const auto id5too = create("ProbeConfig.so");   // 0x00050007
-  const auto id6 = create("ProbeWrite.so");       // 0x00060000
-  const auto core = create("ProbeQuiet.so");      // core
-  const auto coreToo = create("ProbeReader.so");  // core
-  const auto id0 = create("ProbePtzStore.so");    // 0
-  EXPECT_EQ(id5->id(), 5);
-  EXPECT_EQ(id6->id(), 6);
-  EXPECT_EQ(core->id(), 0);
-  EXPECT_TRUE(id5->sameId(*id5too));
-  EXPECT_FALSE(id5->sameId(*id6));
-  EXPECT_TRUE(core->sameId(*coreToo));
-  EXPECT_FALSE(core->sameId(*id0));
-  EXPECT_FALSE(id0->sameId(*core));
-}
-
-TEST(PluginIdentity, DisplayNameEndsBeforeTheFirstDot) {
-  EXPECT_EQ(create("ProbeFull.so")->displayName(), "ProbeFull");
-  EXPECT_EQ(create("Absent.v2.so")->displayName(), "Absent");
-  EXPECT_EQ(create("Absent.v2.so")->fileName(), "Absent.v2.so");
-  EXPECT_EQ(create("NoSuffix")->displayName(), "NoSuffix");
-}
-
-TEST(PluginIdentity, ServesSearchesThroughOnSearchOrReadOfStoredMedia) {
-  const auto onSearch = create("ProbeFull.so");
-  EXPECT_FALSE(onSearch->servesSearches());  // search entry points are bound by Open
-  onSearch->Open();
-  EXPECT_TRUE(onSearch->servesSearches());
-  onSearch->Close();
-  EXPECT_FALSE(onSearch->servesSearches());
-  EXPECT_TRUE(opened("ProbeReader.so")->servesSearches());     // stored log
-  EXPECT_FALSE(opened("ProbePtzStore.so")->servesSearches());  // ptz and serial have no store
-  EXPECT_FALSE(opened("ProbeNoReader.so")->servesSearches());  // asyncRead without Read
-  EXPECT_FALSE(opened("ProbeQuiet.so")->servesSearches());     // Read without asyncRead
+TEST(PluginFiles, SoFilesOfBothDirectoriesInLoadOrder) {
+  // The entries made, each a symbolic link to a regular file, then after "=>" the plugin
+  // files found. Either directory may be missing.
+  const std::string cases[] = {
+      "protected-plugins/p.so => protected-plugins/p.so",
+      "plugins/q.so => plugins/q.so",
+      // A protected plugin hides the plugin of the same name.
+      "plugins/x.so protected-plugins/x.so plugins/y.so => protected-plugins/x.so plugins/y.so",
+      // The log plugin is the core's to load; only the exact name is it.
+      "plugins/LogPI.so protected-plugins/LogPI.so plugins/logpi.so => plugins/logpi.so",
+      // Regular files only, with exactly the extension ".so".
+      "plugins/a.SO plugins/so plugins/c.so.1 plugins/b.so/in plugins/kept.so => plugins/kept.so",
+      // The marker, case-sensitive, first; then file names ignoring case.
+      "plugins/gamma.so plugins/Beta.so plugins/alpha.so protected-plugins/delta.so "
+      "plugins/zeta_mKAXpi.so plugins/zulu_mkaxpi.so => plugins/zeta_mKAXpi.so plugins/alpha.so "
+      "plugins/Beta.so protected-plugins/delta.so plugins/gamma.so plugins/zulu_mkaxpi.so",
+  };
+  for (const std::string& line : cases) {
+    const fs::path base = test::makeTempDir();
+    std::istringstream words(line);
+    for (std::string entry; words >> entry && entry != "=>";) {
+      fs::create_directories((base / entry).parent_path());
+      fs::create_symlink(pluginDir / "not_elf.so", base / entry);
+    }
+    std::string found;
+    for (const auto& file : findPluginFiles(base))
+      found += " " + file.lexically_relative(base).string();
+    EXPECT_EQ(found, line.substr(words.tellg())) << line;
+  }
 }
 
 TEST(PluginTemplate, BuiltAgainstTheInstalledSdkLoadsAndReportsAlarms) {
   const auto plugin = create("template/AlarmLogger.so");
-  ASSERT_EQ(plugin->loadCode(), 0) << plugin->errorText();
-  EXPECT_EQ(plugin->id(), 0x40);
-  EXPECT_EQ(plugin->info().alarmCaps, WantsLive);
   plugin->Open();
-  ASSERT_TRUE(plugin->isOpen());
-  EXPECT_FALSE(deliver(*plugin, TypeAlarm, "motion"));
-  EXPECT_FALSE(deliver(*plugin, TypeAlarm, ""));
   // Configuration reaches every plugin; the template lets it pass unreported.
-  EXPECT_FALSE(deliver(*plugin, TypeConfig, "<qDVR/>"));
-  EXPECT_EQ(takePosted(), (Texts{"alarm from 09 with 6 bytes", "alarm from 09 with 0 bytes"}));
+  EXPECT_FALSE(hand(*plugin, TypeAlarm, "motion") || hand(*plugin, TypeConfig, "<qDVR/>"));
+  EXPECT_EQ(std::tuple(plugin->id(), takePosted()),
+            std::tuple(0x40, Texts{"alarm from 09 with 6 bytes"})) << plugin->errorText();
 }
 
 }  // namespace

@@ -38,8 +38,14 @@ int postEvent(EventParms* event) {
   }
 }
 
-DvrCore::DvrCore(std::string executablePath) : exePath(std::move(executablePath)) {
+DvrCore::DvrCore(std::string executablePath, SupervisionSources sources)
+    : exePath(std::move(executablePath)), supervisionSources(std::move(sources)) {
   setCoreLogTarget({&logLevels, postCoreLine});
+}
+
+void DvrCore::setLogOutput(std::FILE* output, bool colour) {
+  logWriter.setOutput(output);
+  logWriter.setColour(colour);
 }
 
 DvrCore::~DvrCore() {
@@ -101,15 +107,19 @@ void DvrCore::Run() {
 
   dispatchLoop();
 
+  endPlugins();
+  stopIo();
+  ioThread.request_stop();
+  ioThread.join();
+}
+
+void DvrCore::endPlugins() {
   closePlugins();
   unloadPlugins();
   for (const auto& plugin : searchHandler.awaitThreadsFor(SearchWaitLimit)) {
     logWarning("Stopped waiting for the search of {:02x}:{}", plugin->id(), plugin->displayName());
     searchesGivenUp = true;
   }
-  stopIo();
-  ioThread.request_stop();
-  ioThread.join();
 }
 
 }  // namespace trv::core

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <deque>
 #include <limits>
 #include <memory>
@@ -48,7 +49,9 @@ struct IpcPacket {
 class DvrCore {
  public:
   // Takes the canonical path of the executable; plugins are found beside it.
-  explicit DvrCore(std::string executablePath);
+  // `sources` are the clocks and memory readings (injected by tests).
+  explicit DvrCore(std::string executablePath,
+                   SupervisionSources sources = SupervisionSources::system());
   // Reports event references still held, then releases everything.
   ~DvrCore();
   DvrCore(const DvrCore&) = delete;
@@ -93,6 +96,16 @@ class DvrCore {
   void openPlugins();
   void closePlugins();
   void unloadPlugins();
+  // After the dispatch loop: closes and unloads the plugins, then waits a
+  // while for search threads still inside one.
+  void endPlugins();
+
+  // Where log lines go (standard output, coloured, unless changed), and the
+  // threshold of origin `id`'s lines; for a core hosted by a test or benchmark.
+  void setLogOutput(std::FILE* output, bool colour);
+  void setLogThreshold(uint8_t id, int32_t level) { logLevels.set(id, level); }
+  // Payload blocks still alive: 0 once every holder has let go of its payload.
+  uint32_t payloadBlocksHeld() const { return refBlocks.blockCount(); }
 
   // Supervision, I/O thread: memory and clock checks once a second.
   void onSupervisionTick(const boost::system::error_code& ec);
@@ -166,7 +179,7 @@ class DvrCore {
   std::atomic<bool> throttlingActive{false};  // written by the I/O thread only
   uint16_t maxGopLen = 1050;
   int64_t throttledSince = std::numeric_limits<int64_t>::max();
-  SupervisionSources supervisionSources = SupervisionSources::system();
+  SupervisionSources supervisionSources;
   SupervisionState supervisionState;  // I/O thread
 
  private:

@@ -1,142 +1,96 @@
 #include "child_process.h"
 
 #include <fcntl.h>
-#include <poll.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <mutex>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 
 namespace trv::test {
 
+namespace fs = std::filesystem;
+
 namespace {
 
-void readAll(int outFd, int errFd, std::string& out, std::string& err) {
-  pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
-  std::string* sinks[2] = {&out, &err};
-  int open = 2;
-  while (open > 0) {
-    if (poll(fds, 2, -1) < 0) continue;
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
-      char chunk[4096];
-      const ssize_t n = read(fds[i].fd, chunk, sizeof chunk);
-      if (n > 0) {
-        sinks[i]->append(chunk, static_cast<size_t>(n));
-        continue;
-      }
-      close(fds[i].fd);
-      fds[i].fd = -1;
-      --open;
-    }
-  }
+fs::path madeFrom(std::string pattern) {
+  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed: " + pattern);
+  // Others may pass through: a core that has taken on another user reads its plugins.
+  fs::permissions(pattern, fs::perms::others_exec, fs::perm_options::add);
+  return pattern;
 }
 
 }  // namespace
 
-std::vector<std::string> emulatedCommand(const std::string& binary,
-                                         const std::vector<std::string>& args) {
-  std::vector<std::string> command;
-  const char* emulator = std::getenv("TRV_EMULATOR");
-  std::istringstream words(emulator != nullptr ? emulator : "");
-  for (std::string word; words >> word;) command.push_back(word);
+fs::path makeTempDir() {
+  // One directory per test process holds all the others and goes when the
+  // process ends (a forked child leaves with _exit and removes nothing).
+  static const struct Root {
+    ~Root() { std::error_code ignored; fs::remove_all(path, ignored); }
+    fs::path path = madeFrom(fs::temp_directory_path() / "trovis-test-XXXXXX");
+  } root;
+  return madeFrom(root.path / "XXXXXX");
+}
+
+std::optional<std::string> readFile(const fs::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  return file ? std::optional((std::ostringstream() << file.rdbuf()).str()) : std::nullopt;
+}
+
+Texts emulatedCommand(const std::string& binary, const Texts& args, const Texts& wrapper) {
+  std::istringstream emulator(std::getenv("TRV_EMULATOR") ? std::getenv("TRV_EMULATOR") : "");
+  Texts command = wrapper;
+  command.insert(command.end(), std::istream_iterator<std::string>(emulator), {});
   command.push_back(binary);
   command.insert(command.end(), args.begin(), args.end());
   return command;
 }
 
-std::string coreBinary() { return std::string(TRV_BIN_DIR) + "/trovis-core"; }
-
-void execCommand(const std::vector<std::string>& command) {
+void ChildProcess::start(const Texts& command, const fs::path& workDir, int inheritedFd) {
   std::vector<char*> argv;
   for (const std::string& word : command) argv.push_back(const_cast<char*>(word.c_str()));
   argv.push_back(nullptr);
-  execvp(argv[0], argv.data());
-  _exit(127);
+  const std::string out = outputDir_ / "out", err = outputDir_ / "err";
+  if ((pid_ = fork()) < 0) throw std::runtime_error("fork failed");
+  if (pid_ == 0) {
+    // Only async-signal-safe calls here: the test may have other threads.
+    setpgid(0, 0);
+    dup2(open("/dev/null", O_RDONLY | O_CLOEXEC), STDIN_FILENO);
+    dup2(open(out.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600), STDOUT_FILENO);
+    dup2(open(err.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600), STDERR_FILENO);
+    if (inheritedFd >= 0) fcntl(inheritedFd, F_SETFD, 0);
+    if (chdir(workDir.c_str()) == 0) execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  setpgid(pid_, pid_);
 }
 
-ProcessResult runProcess(const std::vector<std::string>& command,
-                         const std::filesystem::path& workDir) {
-  int out[2];
-  int err[2];
-  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
-    throw std::runtime_error("pipe failed");
-  }
-  const pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
-  if (pid == 0) {
-    dup2(out[1], STDOUT_FILENO);
-    dup2(err[1], STDERR_FILENO);
-    const int devNull = open("/dev/null", O_RDONLY);
-    dup2(devNull, STDIN_FILENO);
-    if (chdir(workDir.c_str()) != 0) _exit(126);
-    execCommand(command);
-  }
-  close(out[1]);
-  close(err[1]);
-  ProcessResult result;
-  readAll(out[0], err[0], result.out, result.err);
+int ChildProcess::waitForExit() {
   int status = 0;
-  waitpid(pid, &status, 0);
-  if (WIFEXITED(status)) result.exitStatus = WEXITSTATUS(status);
-  return result;
+  if (!exitStatus_ && eventually([&] { return waitpid(pid_, &status, WNOHANG) == pid_; })) {
+    exitStatus_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  if (!exitStatus_) endGroup();  // hung: it goes with everything it started
+  return *exitStatus_;
 }
 
-namespace {
-
-// The directories made for this test process, removed with everything in
-// them when it ends (a child forked from it leaves with _exit).
-class TempDirs {
- public:
-  ~TempDirs() {
-    for (const auto& dir : dirs_) {
-      std::error_code ignored;
-      std::filesystem::remove_all(dir, ignored);
-    }
-  }
-
-  void add(std::filesystem::path dir) {
-    std::lock_guard lock(mutex_);
-    dirs_.push_back(std::move(dir));
-  }
-
- private:
-  std::mutex mutex_;
-  std::vector<std::filesystem::path> dirs_;
-};
-
-}  // namespace
-
-std::filesystem::path makeTempDir() {
-  static TempDirs made;
-  std::string pattern = (std::filesystem::temp_directory_path() / "trovis-test-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  made.add(pattern);
-  return pattern;
+void ChildProcess::endGroup() {
+  kill(-pid_, SIGKILL);
+  waitpid(pid_, nullptr, 0);
+  exitStatus_ = -2;
 }
 
-std::string straceUnavailable() {
-  const char* emulator = std::getenv("TRV_EMULATOR");
-  if (emulator != nullptr && *emulator != '\0') {
-    return std::string("the child runs under ") + emulator + ": strace would trace the emulator";
-  }
-  const ProcessResult probe = runProcess({"strace", "-f", "-o", "/dev/null", "true"},
-                                         std::filesystem::temp_directory_path());
-  if (probe.exitStatus != 0) return "strace is not installed or may not trace here";
-  return "";
-}
-
-std::vector<std::string> straceWrapper(const std::vector<std::string>& options) {
-  const char* inherited = std::getenv("ASAN_OPTIONS");
-  std::string asanOptions = "ASAN_OPTIONS=";
-  if (inherited != nullptr && *inherited != '\0') asanOptions += std::string(inherited) + ":";
-  asanOptions += "detect_leaks=0";
-  std::vector<std::string> words = {"env", asanOptions, "strace"};
-  words.insert(words.end(), options.begin(), options.end());
-  return words;
+std::optional<Texts> straceWrapper(const Texts& options) {
+  // Under an emulator strace would trace the emulator.
+  static const bool traceable =
+      emulatedCommand("true", {}).size() == 1 &&
+      ChildProcess({"strace", "-f", "-o", "/dev/null", "true"}, "/").waitForExit() == 0;
+  if (!traceable) return std::nullopt;
+  return emulatedCommand("strace", options, {"env", "ASAN_OPTIONS=detect_leaks=0"});
 }
 
 }  // namespace trv::test

@@ -1,4 +1,4 @@
-// Polling for a condition that other threads or processes bring about.
+// Waiting in tests for what other threads or processes bring about.
 #pragma once
 
 #include <chrono>
@@ -7,8 +7,8 @@
 
 namespace trv::test {
 
-// Polls `condition` until it holds, or until a deadline meant only to end a
-// test that would otherwise hang (generous for the emulator) has passed.
+// Polls `condition` until it holds; false once a minute has passed, a deadline
+// generous because the cross-built tests run under an emulator.
 inline bool eventually(const std::function<bool()>& condition) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while (!condition()) {

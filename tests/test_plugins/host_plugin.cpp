@@ -1,197 +1,213 @@
-// A plugin for the process tests of the running core. It reports its life
+// The plugin of the process tests of the running core. It reports its life
 // (Load, Open, Close, Unload) as live text log lines, so that their order shows
-// in the core's output; it tells the parent over the channel when it is open;
-// and it carries out commands the parent addresses to it. Built in several
-// variants: HOST_NAME, HOST_ORIGIN and HOST_CLOSE_ORDER say who it is, and
-// HOST_HOLD_OPEN, HOST_HOLD_CLOSE and HOST_SEARCH make Open, Close or OnSearch
-// wait for the parent or for Close; HOST_REPORT_CONFIG sends the parent
-// "config <document>" for every configuration document of the core;
-// HOST_STRAY_DECREFS gives back, from a thread of its own between Open and
-// Close, a payload the core never handed out, and reports how often;
-// HOST_CLOSE_POSTS posts "closed <name>" from Close and reports the answer.
+// in the core's output; it tells the parent over the channel when it is open,
+// what it is handed and what the core answers it; and it carries out the
+// commands the parent addresses to it. It wants live video, audio, alarms and
+// log lines.
 //
-// Commands: the payload of a packet, NUL-separated words.
+// Variants differ in identity (HOST_NAME, HOST_ORIGIN, HOST_CLOSE_ORDER) and in
+// what they export or do on their own (switches, 1 or 0): HOST_HOLD_OPEN and
+// HOST_HOLD_CLOSE make Open or Close wait for a "release"; HOST_SEARCH exports
+// OnSearch; HOST_REPORT_CONFIG sends the parent "config <document>" for every
+// configuration document of the core; HOST_STRAY_DECREFS gives back, from a
+// thread of its own between Open and Close, a payload the core never handed
+// out, and logs "stray decrefs <count> <name>"; HOST_CLOSE_POSTS posts "closed
+// <name>" from Close and logs the answer.
+//
+// Commands: the payload of a packet, NUL-separated words; numbers may be given
+// in hex ("0x..."). Answers are reported as "answer <name> <answer> <label>".
 //   echo                    send "<name>:" and the whole packet back
-//   digest                  send "digest <name> <length> <fnv1a>" of the whole packet
 //   post <item>...          post one "ipc" event per item; "*<n>" stands for n
 //                           bytes of the alphabet repeated
 //   log <level> <text>      post a live text log line
 //   alarm <text>            post a live alarm event
 //   search <id> <payload>   post a search request with an external origin
 //   config <type> <xml>     post an XML "config" record of type <type>
-//   release                 let a held Open or Close return
-//   null                    post a null record and report the answer
+//   null                    post a null record, log "null record answered <answer> <name>"
+//   event <type> <flags> <source> <searchId> <detail> <text>
+//                           post this record, its detail words from offset 0
+//                           given by commas, and report the answer labelled <text>
+//   decref <address>        give back that payload, report the answer labelled "decref"
+//   giveback                give back every payload kept so far
+//   watch <types>           report the records of these base types it is handed,
+//                           except the core's own, as "<type name> <name> <text>"
+//                           (alarms until told otherwise)
+//   release                 let one hold (of Open, Close, OnEvent or a search) go on
+//   repeat <n> <command>... carry out the command n times on a thread of its own,
+//                           until Close at the latest, reporting only answers
+//                           outside 0..5; then log "repeated <times done> <name>"
+// Close gives back what is still kept.
+//
+// A record whose text is "<verb> <name>..." acts on the plugins it names ("*":
+// on every plugin, without reports):
+//   keep      return 1, report "kept <name> <source> <text> <address>"
+//   hoard     the same, but never give it back unless told to
+//   hold      report "holding <name> <address>", wait for a release, report
+//             "held <name> <text as it reads then>", return 1
+//   self      give back this very payload, report the answer labelled "self", return 1
+//   scribble  overwrite the whole record handed over
+// A search request's payload is a list of steps separated by ";":
+//   post <text>  post a stored alarm result, report the answer labelled <text>
+//   hold         report "holding <name>", wait for a release
+//   find ...     wait for Close, then a little longer (a search still running at stop)
 #include <trv/core/sdk.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <atomic>
 #include <mutex>
+#include <sstream>
 #include <string>
-#include <string_view>
 #include <thread>
 #include <vector>
-
-#ifndef HOST_NAME
-#error "HOST_NAME names the variant"
-#endif
-#ifndef HOST_ORIGIN
-#define HOST_ORIGIN 0x00200000
-#endif
-#ifndef HOST_CLOSE_ORDER
-#define HOST_CLOSE_ORDER 0
-#endif
 
 using namespace trv::core;
 
 namespace {
 
-constexpr std::string_view Name = HOST_NAME;
+using Words = std::vector<std::string>;
+
+const std::string Name = HOST_NAME;
 constexpr uint32_t Origin = HOST_ORIGIN;
-constexpr uint32_t ExternalOrigin = 5;
-constexpr uint32_t PacketHeaderSize = 16;
-// A hold that outlasts this has lost its counterpart: give up rather than hang the test.
-constexpr auto HoldLimit = std::chrono::seconds(120);
 
 PostEventFn post = nullptr;
+std::atomic<uint32_t> watchedTypes{TypeAlarm};
+thread_local bool repeating = false;  // on the thread of a "repeat"
 
-std::mutex stateMutex;
+std::mutex stateMutex;  // guards what follows
 std::condition_variable stateChanged;
-bool released = false;
+uint32_t releases = 0;  // "release" commands no hold has taken yet
 bool closed = false;
-bool searching = false;
+std::vector<void*> kept;  // kept payloads not yet given back
+std::vector<std::jthread> repeats;
 
 // Not std::to_string: see probe_plugin.cpp (its digit table would keep the
 // object mapped after dlclose).
-std::string number(uint32_t value) {
-  char digits[16];
-  std::snprintf(digits, sizeof digits, "%u", value);
-  return digits;
-}
-
-void postRecord(uint32_t type, uint32_t flags, uint32_t source, std::string_view payload) {
-  if (!post) return;
-  EventParms event = makeEvent(type, flags, source);
-  event.data = const_cast<char*>(payload.data());
-  event.dataLen = static_cast<uint32_t>(payload.size());
-  post(&event);
-}
-
-void postLog(int32_t level, std::string_view text) {
-  if (!post) return;
-  EventParms event = makeEvent(TypeLog, FlagLive | FlagText, Origin);
-  setLogLevel(event, level);
-  event.data = const_cast<char*>(text.data());
-  event.dataLen = static_cast<uint32_t>(text.size());
-  post(&event);
-}
-
-void report(std::string_view what) { postLog(25, std::string(what) + " " + std::string(Name)); }
-
-void postIpc(std::string_view payload) {
-  // A valid pointer also for the empty payload.
-  static const char empty = 0;
-  postRecord(TypeIpc, 0, Origin, payload.empty() ? std::string_view(&empty, 0) : payload);
-}
-
-// Waits until `flag` is set; false when the hold limit passed first.
-bool waitFor(const bool& flag) {
-  std::unique_lock lock(stateMutex);
-  return stateChanged.wait_for(lock, HoldLimit, [&] { return flag; });
-}
-
-void set(bool& flag) {
-  {
-    std::lock_guard lock(stateMutex);
-    flag = true;
-  }
-  stateChanged.notify_all();
-}
-
-std::vector<std::string> words(const char* bytes, uint32_t length) {
-  std::vector<std::string> result;
-  std::string word;
-  for (uint32_t i = 0; i < length; ++i) {
-    if (bytes[i] == '\0') {
-      result.push_back(std::move(word));
-      word.clear();
-      continue;
-    }
-    word.push_back(bytes[i]);
-  }
-  result.push_back(std::move(word));
-  return result;
-}
-
-std::string alphabet(size_t length) {
-  std::string text(length, 'a');
-  for (size_t i = 0; i < length; ++i) text[i] = static_cast<char>('a' + i % 26);
+std::string printed(const char* format, auto value) {
+  char text[32];
+  std::snprintf(text, sizeof text, format, value);
   return text;
 }
 
-uint32_t fnv1a(const uint8_t* bytes, uint32_t length) {
-  uint32_t hash = 2166136261u;
-  for (uint32_t i = 0; i < length; ++i) hash = (hash ^ bytes[i]) * 16777619u;
-  return hash;
+uint32_t number(const std::string& text) {
+  return static_cast<uint32_t>(std::strtoul(text.c_str(), nullptr, 0));
 }
 
-void postItems(const std::vector<std::string>& command) {
-  for (size_t i = 1; i < command.size(); ++i) {
-    const std::string& item = command[i];
+// The parts of `text` between separators, empty ones included.
+Words split(const std::string& text, char separator) {
+  Words parts;
+  std::istringstream stream(text + separator);
+  for (std::string part; std::getline(stream, part, separator);) parts.push_back(part);
+  return parts;
+}
+
+int postWith(EventParms event, std::string_view payload, uint32_t searchId = 0) {
+  event.searchId = searchId;
+  event.data = const_cast<char*>(payload.data());
+  event.dataLen = static_cast<uint32_t>(payload.size());
+  return post(&event);
+}
+
+int postDecref(void* payload) {
+  return postWith(makeEvent(TypeDecref, 0, Origin), {static_cast<char*>(payload), 0});
+}
+
+int postIpc(const std::string& payload) { return postWith(makeEvent(TypeIpc, 0, Origin), payload); }
+
+void postLog(int32_t level, const std::string& text) {
+  EventParms event = makeEvent(TypeLog, FlagLive | FlagText, Origin);
+  setLogLevel(event, level);
+  postWith(event, text);
+}
+
+void report(const std::string& what) { postLog(25, what + " " + Name); }
+
+void answered(int answer, const std::string& label) {
+  if (repeating && answer >= 0 && answer <= 5) return;
+  postIpc("answer " + Name + " " + printed("%d", answer) + " " + label);
+}
+
+void change(const auto& apply) {
+  std::lock_guard lock(stateMutex);
+  apply();
+  stateChanged.notify_all();
+}
+
+// Waits until `done` holds (tested under the state mutex). A wait this long
+// has lost its counterpart: it gives up rather than hang the test.
+void await(const auto& done) {
+  std::unique_lock lock(stateMutex);
+  stateChanged.wait_for(lock, std::chrono::seconds(120), done);
+}
+
+// Tells the parent `message`, then waits for a release and takes it.
+void hold(const std::string& message) {
+  postIpc(message);
+  await([] { return releases > 0 && releases-- > 0; });
+}
+
+void giveBackAll() {
+  std::vector<void*> taken;
+  change([&] { taken.swap(kept); });
+  for (void* payload : taken) postDecref(payload);
+}
+
+void execute(const Words& words, const std::string& packet = {});
+
+void repeat(uint32_t times, const Words& command, const std::string& label = "repeated") {
+  std::lock_guard lock(stateMutex);
+  repeats.emplace_back([=](std::stop_token stop) {
+    repeating = true;
+    uint32_t done = 0;
+    for (; done < times && !stop.stop_requested(); ++done) {
+      execute(command);
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    report(label + " " + printed("%u", done));
+  });
+}
+
+void postItems(const Words& items) {
+  for (std::string item : items) {
     if (item.size() > 1 && item[0] == '*') {
-      postIpc(alphabet(std::strtoul(item.c_str() + 1, nullptr, 10)));
-      continue;
+      item.resize(number(item.substr(1)));
+      for (size_t at = 0; at < item.size(); ++at) item[at] = static_cast<char>('a' + at % 26);
     }
     postIpc(item);
   }
 }
 
-void postSearch(uint32_t searchId, std::string_view payload) {
-  if (!post) return;
-  EventParms request = makeEvent(TypeAlarm, FlagText, ExternalOrigin);
-  request.searchId = searchId;
-  request.data = const_cast<char*>(payload.data());
-  request.dataLen = static_cast<uint32_t>(payload.size());
-  post(&request);
-}
-
-[[maybe_unused]] void hold(std::string_view stage) {
-  postIpc(std::string(stage) + " " + std::string(Name));
-  if (!waitFor(released)) report(std::string(stage) + " gave up waiting:");
-}
-
-#ifdef HOST_STRAY_DECREFS
-// A few thousand a second, for as long as the plugin is open.
-class StrayDecrefs {
- public:
-  void start() {
-    thread_ = std::thread([this] {
-      EventParms decref = makeEvent(TypeDecref, 0, Origin);
-      decref.data = &never_;
-      while (!stop_.load()) {
-        post(&decref);
-        ++posted_;
-        std::this_thread::sleep_for(std::chrono::microseconds(200));
-      }
-    });
+void execute(const Words& words, const std::string& packet) {
+  const std::string& verb = words[0];
+  // A word the command lacks reads as "".
+  const auto arg = [&](size_t at) { return at < words.size() ? words[at] : std::string(); };
+  const Words rest(words.begin() + 1, words.end());
+  if (verb == "echo") postIpc(Name + ":" + packet);
+  if (verb == "post") postItems(rest);
+  if (verb == "giveback") giveBackAll();
+  if (verb == "release") change([] { ++releases; });
+  if (verb == "watch") watchedTypes = number(arg(1));
+  if (verb == "repeat" && rest.size() > 1) repeat(number(rest[0]), {rest.begin() + 1, rest.end()});
+  if (verb == "null") report("null record answered " + printed("%d", post(nullptr)));
+  if (verb == "log") postLog(std::atoi(arg(1).c_str()), arg(2));
+  if (verb == "alarm") postWith(makeEvent(TypeAlarm, FlagLive | FlagText, Origin), arg(1));
+  // A search request comes from outside: no core, no plugin.
+  if (verb == "search") postWith(makeEvent(TypeAlarm, FlagText, 5), arg(2), number(arg(1)));
+  if (verb == "config") postWith(makeEvent(number(arg(1)), FlagXml, Origin), arg(2));
+  if (verb == "decref") {
+    void* payload = reinterpret_cast<void*>(std::strtoull(arg(1).c_str(), nullptr, 16));
+    change([&] { std::erase(kept, payload); });
+    answered(postDecref(payload), "decref");
   }
-  void finish() {
-    stop_ = true;
-    thread_.join();
-    report("stray decrefs " + number(posted_));
-  }
-
- private:
-  std::thread thread_;
-  std::atomic<bool> stop_{false};
-  uint32_t posted_ = 0;
-  int never_ = 0;
-};
-StrayDecrefs strayDecrefs;
-#endif
+  if (verb != "event") return;
+  EventParms event = makeEvent(number(arg(1)), number(arg(2)), number(arg(3)));
+  const Words detail = split(arg(5), ',');
+  for (size_t at = 0; at < std::min(detail.size(), EventDetailBytes / 4); ++at)
+    setDetailWord(event, 4 * at, number(detail[at]));
+  answered(postWith(event, arg(6), number(arg(4))), arg(6));
+}
 
 }  // namespace
 
@@ -199,120 +215,84 @@ TRV_PLUGIN_EXPORT int Load(const LoadArgs* args, PluginInfo* info) {
   post = args->postEvent;
   info->origin = Origin;
   info->closeOrder = HOST_CLOSE_ORDER;
-  info->alarmCaps = WantsLive;
+  info->videoCaps = info->audioCaps = info->alarmCaps = info->logCaps = WantsLive;
   report("Load");
   return 0;
 }
 
 TRV_PLUGIN_EXPORT int Unload(const UnloadArgs*, UnloadResult*) {
-  bool stillSearching;
-  {
-    std::lock_guard lock(stateMutex);
-    stillSearching = searching;
-  }
-  report(stillSearching ? "Unload while searching:" : "Unload");
+  report("Unload");
   return 0;
 }
 
 TRV_PLUGIN_EXPORT int Open(const OpenArgs*, OpenResult*) {
   report("Open");
-#ifdef HOST_STRAY_DECREFS
-  strayDecrefs.start();
-#endif
-  postIpc("open " + std::string(Name));
-#ifdef HOST_HOLD_OPEN
-  hold("opening");
-#endif
+  // A few thousand a second, for as long as the plugin is open.
+  if (HOST_STRAY_DECREFS) repeat(UINT32_MAX, {"decref", "0x1"}, "stray decrefs");
+  postIpc("open " + Name);
+  if (HOST_HOLD_OPEN) hold("opening " + Name);
   return 0;
 }
 
 TRV_PLUGIN_EXPORT int Close(const CloseArgs*, CloseResult*) {
   report("Close");
-#ifdef HOST_STRAY_DECREFS
-  strayDecrefs.finish();
-#endif
-#ifdef HOST_CLOSE_POSTS
-  static const char closing[] = "closed " HOST_NAME;
-  EventParms event = makeEvent(TypeIpc, 0, Origin);
-  event.data = const_cast<char*>(closing);
-  event.dataLen = sizeof closing - 1;
-  report("close ipc answered " + number(static_cast<uint32_t>(post(&event))));
-#endif
-  set(closed);
-#ifdef HOST_HOLD_CLOSE
-  hold("closing");
-#endif
+  std::vector<std::jthread> ended;
+  change([&] { ended.swap(repeats); closed = true; });
+  ended.clear();  // stops and joins them
+  // What is still kept is given back while the core still takes it.
+  giveBackAll();
+  if (HOST_CLOSE_POSTS) report("close ipc answered " + printed("%d", postIpc("closed " + Name)));
+  if (HOST_HOLD_CLOSE) hold("closing " + Name);
   return 0;
 }
 
 TRV_PLUGIN_EXPORT int OnEvent(EventParms* event) {
-  const std::string_view text(static_cast<const char*>(event->data), event->dataLen);
-#ifdef HOST_REPORT_CONFIG
-  if (event->type == TypeConfig && event->source == CoreSource) {
-    postIpc("config " + std::string(text));
-    return 0;
+  const std::string text(static_cast<const char*>(event->data), event->dataLen);
+  const bool fromCore = event->source == CoreSource;
+  if (HOST_REPORT_CONFIG && fromCore && event->type == TypeConfig) postIpc("config " + text);
+  if (!fromCore && (baseType(event->type) & watchedTypes.load()) != 0) {
+    postIpc(typeName(event->type) + (" " + Name + " ") + text);
   }
-#endif
-  // Only the alarms of plugins: the core posts alarms of its own.
-  if (baseType(event->type) != TypeAlarm || pluginIdOf(event->source) == 0) return 0;
-  postIpc("alarm " + std::string(Name) + " " + std::string(text));
-  return 0;
+  const Words words = split(text, ' ');
+  const bool everyone = std::find(words.begin() + 1, words.end(), "*") != words.end();
+  if (!everyone && std::find(words.begin() + 1, words.end(), Name) == words.end()) return 0;
+  const std::string address = printed("%p", event->data), source = printed(" %x ", event->source);
+  if (words[0] == "keep") change([&] { kept.push_back(event->data); });
+  const bool keeps = words[0] == "keep" || words[0] == "hoard";
+  if (keeps && !everyone) postIpc("kept " + Name + source + text + " " + address);
+  if (words[0] == "hold") {
+    hold("holding " + Name + " " + address);
+    // Read again once released: the payload must still be there.
+    postIpc("held " + Name + " " + std::string(static_cast<char*>(event->data), text.size()));
+  }
+  if (words[0] == "self") answered(postDecref(event->data), "self");
+  if (words[0] == "scribble") std::memset(event, 0xA5, sizeof *event);
+  return keeps || words[0] == "hold" || words[0] == "self" ? 1 : 0;
 }
 
-#ifdef HOST_SEARCH
-// Runs until Close has been called, then a little longer: long enough that a
-// host which unloaded the plugin without waiting for the search would unmap
-// this code under it, or report Unload while it still runs.
+#if HOST_SEARCH
 TRV_PLUGIN_EXPORT int OnSearch(EventParms* request) {
-  {
-    std::lock_guard lock(stateMutex);
-    searching = true;
-  }
-  const std::string_view payload(static_cast<const char*>(request->data), request->dataLen);
-  postIpc("search-start " + std::string(Name) + " " + number(request->searchId) + " " +
-          std::string(payload));
-  if (!waitFor(closed)) report("search gave up waiting:");
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  report("search-returned");
-  {
-    std::lock_guard lock(stateMutex);
-    searching = false;
+  const std::string payload(static_cast<const char*>(request->data), request->dataLen);
+  postIpc("search-start " + Name + " " + printed("%u", request->searchId) + " " + payload);
+  const EventParms result = makeEvent(TypeAlarm, FlagStored | FlagText, Origin);
+  for (const std::string& step : split(payload, ';')) {
+    const std::string text = step.substr(std::min<size_t>(5, step.size()));
+    if (step.starts_with("post ")) answered(postWith(result, text, request->searchId), text);
+    if (step == "hold") hold("holding " + Name);
+    if (!step.starts_with("find")) continue;
+    // Long enough that a host which unloaded the plugin without waiting for
+    // the search would unmap this code under it, or report Unload first.
+    await([] { return closed; });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    report("search-returned");
   }
   return 0;
 }
 #endif
 
 TRV_PLUGIN_EXPORT int OnIpcResult(const void* packet, uint32_t length) {
-  const auto* bytes = static_cast<const char*>(packet);
-  if (length < PacketHeaderSize) {
-    report("short packet for");
-    return 0;
-  }
-  const std::vector<std::string> command =
-      words(bytes + PacketHeaderSize, length - PacketHeaderSize);
-  const std::string& verb = command[0];
-  if (verb == "echo") {
-    postIpc(std::string(Name) + ":" + std::string(bytes, length));
-  } else if (verb == "digest") {
-    postIpc("digest " + std::string(Name) + " " + number(length) + " " +
-            number(fnv1a(static_cast<const uint8_t*>(packet), length)));
-  } else if (verb == "post") {
-    postItems(command);
-  } else if (verb == "log" && command.size() == 3) {
-    postLog(static_cast<int32_t>(std::strtol(command[1].c_str(), nullptr, 10)), command[2]);
-  } else if (verb == "alarm" && command.size() == 2) {
-    postRecord(TypeAlarm, FlagLive | FlagText, Origin, command[1]);
-  } else if (verb == "search" && command.size() == 3) {
-    postSearch(static_cast<uint32_t>(std::strtoul(command[1].c_str(), nullptr, 10)), command[2]);
-  } else if (verb == "config" && command.size() == 3) {
-    postRecord(static_cast<uint32_t>(std::strtoul(command[1].c_str(), nullptr, 10)), FlagXml,
-               Origin, command[2]);
-  } else if (verb == "release") {
-    set(released);
-  } else if (verb == "null") {
-    report("null record answered " + number(static_cast<uint32_t>(post(nullptr))));
-  } else {
-    report("unknown command for");
-  }
+  const std::string bytes(static_cast<const char*>(packet), length);
+  // The words follow the 16-byte header.
+  execute(split(bytes.substr(std::min<uint32_t>(length, 16)), '\0'), bytes);
   return 0;
 }

@@ -1,8 +1,6 @@
-#include "core_rig.h"
+#include "bench_plugin_handle.h"
 
 #include <stdexcept>
-
-#include "plugin.h"
 
 namespace trv::bench {
 
@@ -42,33 +40,6 @@ std::vector<BenchPlugin> openBenchPlugins() {
   std::vector<BenchPlugin> plugins;
   for (const auto& path : benchPluginPaths()) plugins.emplace_back(path);
   return plugins;
-}
-
-CoreRig::CoreRig(const std::vector<std::filesystem::path>& pluginPaths, int32_t coreLogThreshold)
-    : core_(std::filesystem::read_symlink("/proc/self/exe").string()) {
-  core::g_core = &core_;
-  core_.logLevels.set(0, coreLogThreshold);
-  for (const auto& path : pluginPaths) {
-    auto plugin = core::Plugin::Create(path, core::postEvent, core_.deviceId);
-    if (plugin->loadCode() == 0) plugin->Open();
-    if (plugin->loadCode() != 0 || plugin->openCode() != 0) {
-      core::g_core = nullptr;
-      throw std::runtime_error("cannot use " + path.string() + ": " + plugin->errorText());
-    }
-    core_.plugins.push_back(std::move(plugin));
-  }
-  dispatcher_ = std::thread([this] { core_.dispatchLoop(); });
-}
-
-CoreRig::~CoreRig() {
-  stop();
-  core::g_core = nullptr;
-}
-
-void CoreRig::stop() {
-  if (!dispatcher_.joinable()) return;
-  core_.requestStop();
-  dispatcher_.join();
 }
 
 }  // namespace trv::bench

@@ -1,13 +1,11 @@
-// The benchmark's plugins and a running core that routes records to them.
+// The benchmark's plugins, as the benchmark itself opens them beside the core.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
-#include <thread>
 #include <vector>
 
 #include "bench_plugin.h"
-#include "dvr_core.h"
 #include "shared_object.h"
 #include "trv/core/event_parms.h"
 #include "trv/core/plugin_abi.h"
@@ -38,29 +36,5 @@ class BenchPlugin {
 
 // The three plugins, each opened by the benchmark.
 std::vector<BenchPlugin> openBenchPlugins();
-
-// A DvrCore with the given plugins loaded and opened, reachable through
-// postEvent, and its dispatch loop running on a thread of its own. One at a
-// time per process; construct and destroy on one thread.
-class CoreRig {
- public:
-  // `coreLogThreshold` applies before the dispatcher starts, so that its
-  // first statistics report already obeys it. Throws std::runtime_error when
-  // a plugin does not load or open.
-  CoreRig(const std::vector<std::filesystem::path>& pluginPaths, int32_t coreLogThreshold);
-  ~CoreRig();
-  CoreRig(const CoreRig&) = delete;
-  CoreRig& operator=(const CoreRig&) = delete;
-
-  core::DvrCore& core() { return core_; }
-
-  // Stops the core and returns once the dispatcher has delivered every
-  // record already queued; later records are refused.
-  void stop();
-
- private:
-  core::DvrCore core_;
-  std::thread dispatcher_;
-};
 
 }  // namespace trv::bench

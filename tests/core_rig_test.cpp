@@ -1,0 +1,183 @@
+// The core hosted in the test process, where its clocks and memory readings
+// can be set: the supervision's decisions and the dispatcher's timing, seen
+// in its plain log lines and in what queueEvent answers.
+#include "core_rig.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "eventually.h"
+#include "trv/core/event_parms.h"
+
+namespace trv::test {
+namespace {
+
+using namespace core;
+using ::testing::ElementsAre;
+
+constexpr int64_t Second = 1000000000;
+constexpr uint64_t MiB = 1048576;
+constexpr uint32_t Poster = 0x00420000;
+
+struct CloseFile {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+// A core in this process whose clocks and readings are the fields below,
+// its plain log lines kept in a temporary file.
+class RiggedCore {
+ public:
+  // Without dispatching, only the ticks and posts of the test write lines.
+  explicit RiggedCore(std::vector<std::filesystem::path> plugins = {}, bool dispatching = true)
+      : log_(std::tmpfile()),
+        rig_({.plugins = std::move(plugins),
+              .sources = {[this] { return steady.fetch_add(step) + step; }, [this] { return wall.load(); },
+                          [this] { return resident.load(); }, [this] { return ram; },
+                          [] { return uint64_t{8 * MiB}; }},
+              .coreLogThreshold = 0,
+              .logOutput = log_.get(),
+              .dispatching = dispatching}) {}
+
+  DvrCore& core() { return rig_.core(); }
+  void tick() { core().onSupervisionTick({}); }
+  void startDispatcher() { rig_.startDispatcher(); }
+  void stop() { rig_.stop(); }
+
+  // The texts of the core's lines so far, without time and prefix.
+  std::vector<std::string> lines() {
+    std::fflush(log_.get());
+    std::rewind(log_.get());
+    std::vector<std::string> texts;
+    char buffer[4096];
+    while (std::fgets(buffer, sizeof buffer, log_.get()) != nullptr) {
+      const std::string line = buffer;
+      if (const auto at = line.find(" core "); at != std::string::npos) {
+        texts.push_back(line.substr(at + 6, line.size() - at - 7));
+      }
+    }
+    return texts;
+  }
+
+  // What queueEvent answers a live key frame: 0 while media pass, PostThrottled while not.
+  int32_t postKeyFrame() {
+    EventParms frame = makeEvent(TypeVideo, FlagLive, Poster);
+    frame.detail[detail_offset::frameKind] = KeyFrame;
+    return core().queueEvent(frame);
+  }
+
+  std::atomic<int64_t> steady{0};
+  std::atomic<int64_t> step{0};  // added to the steady clock at each reading
+  std::atomic<int64_t> wall{1700000000 * Second};
+  std::atomic<uint32_t> resident{0};
+  std::optional<uint64_t> ram = 1024 * MiB;
+
+ private:
+  std::unique_ptr<std::FILE, CloseFile> log_;
+  CoreRig rig_;
+};
+
+TEST(Supervision, ThresholdIsEightyPercentOfLargeMemories) {
+  EXPECT_EQ(throttleThresholdFor(512 * MiB), 429496720u);
+  EXPECT_EQ(throttleThresholdFor(511 * MiB), 199229440u);
+  EXPECT_EQ(throttleThresholdFor(std::nullopt), 199229440u);
+  EXPECT_EQ(throttleThresholdFor(uint64_t{4096} * MiB), 3435973820u);
+}
+
+TEST(Supervision, ThrottlingStartsAtOnceAndEndsSixtySecondsAfterTheLastHighReading) {
+  RiggedCore rigged({}, false);
+  struct Tick {
+    int64_t steady;
+    uint32_t residentMiB;
+    int32_t keyFrameAnswer;
+    size_t linesSoFar;
+  };
+  // The first tick only reports the limits; checks run only on ticks a second
+  // or more after the previous check; media flow again with the first low
+  // reading, while the report waits for the hold after the last high one.
+  for (const Tick& tick : {Tick{0, 900, PostQueued, 1}, {Second - 1, 900, PostQueued, 1},
+                           {Second, 900, PostThrottled, 2}, {40 * Second, 10, PostQueued, 2},
+                           {50 * Second, 900, PostThrottled, 2}, {110 * Second - 1, 10, PostQueued, 2},
+                           {111 * Second, 10, PostQueued, 3}}) {
+    rigged.steady = tick.steady;
+    rigged.resident = tick.residentMiB * MiB;
+    rigged.tick();
+    EXPECT_EQ(rigged.postKeyFrame(), tick.keyFrameAnswer) << tick.steady;
+    EXPECT_EQ(rigged.lines().size(), tick.linesSoFar) << tick.steady;
+  }
+  EXPECT_THAT(rigged.lines(), ElementsAre("memory limits, throttling:819.2MiB stack:8MiB",
+                                          "available system memory is low, throttling audio/video",
+                                          "available system memory ok, not throttling audio/video"));
+}
+
+TEST(Supervision, WallClockJumpsAreReportedAndADayWithoutTicksStartsOver) {
+  RiggedCore rigged({}, false);
+  rigged.ram = 511 * MiB;
+  rigged.tick();
+  rigged.steady += Second + 1;
+  rigged.wall += 3601 * Second;
+  rigged.tick();
+  rigged.steady += Second + 1;
+  rigged.wall -= 4 * Second;
+  rigged.tick();
+  // Within a second of the steady clock: not a jump.
+  rigged.steady += 2 * Second;
+  rigged.wall += 2 * Second + 999999999;
+  rigged.tick();
+  rigged.steady += 86400 * Second;
+  rigged.wall += 86400 * Second;
+  rigged.tick();
+  EXPECT_THAT(rigged.lines(), ElementsAre("memory limits, throttling:190MiB stack:8MiB",
+                                          "system time changed by 3601.00seconds",
+                                          "system time changed by -4.00seconds",
+                                          "memory limits, throttling:190MiB stack:8MiB"));
+}
+
+EventParms alarm(std::string& text) {
+  EventParms record = makeEvent(TypeAlarm, FlagLive | FlagText, Poster);
+  record.data = text.data();
+  record.dataLen = static_cast<uint32_t>(text.size());
+  return record;
+}
+
+TEST(Dispatch, FirstReportCountsTheRestOfTheBatchAsQueued) {
+  RiggedCore rigged({}, false);
+  std::string texts[] = {"first", "second", "third"};
+  for (auto& text : texts) {
+    EventParms record = alarm(text);
+    ASSERT_EQ(postEvent(&record), 0);
+  }
+  rigged.startDispatcher();
+  rigged.stop();
+  EXPECT_EQ(rigged.core().payloadBlocksHeld(), 0u);
+  const auto lines = rigged.lines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines[0].substr(0, lines[0].find(" idle:")), "InQ:2 events:1");
+}
+
+TEST(Dispatch, APluginCallLongerThanFiveMillisecondsIsReported) {
+  for (const int64_t millis : {5, 6}) {
+    RiggedCore rigged({TRV_TEST_BINARY_DIR "/test_plugins/template/AlarmLogger.so"});
+    rigged.step = millis * 1000000;  // how long every plugin call seems to take
+    std::string text = "slow";
+    EventParms record = alarm(text);
+    ASSERT_EQ(postEvent(&record), 0);
+    rigged.stop();
+    std::vector<std::string> reports;
+    for (const auto& line : rigged.lines()) {
+      if (line.find(" took ") != std::string::npos) reports.push_back(line);
+    }
+    const std::vector<std::string> expected = {"AlarmLogger took 6ms for alarm event from unknown [4]"};
+    EXPECT_EQ(reports, millis == 6 ? expected : std::vector<std::string>{}) << millis << " ms";
+  }
+}
+
+}  // namespace
+}  // namespace trv::test
