@@ -27,7 +27,7 @@ namespace fs = std::filesystem;
 // A document parsed with every kind of node, and the text it points into.
 struct Parsed {
   explicit Parsed(std::string source) : text(std::move(source)) { document.parse<rapidxml::parse_full>(text.data()); }
-  std::string text;
+  std::string text;  // the document points into it
   rapidxml::xml_document<> document;
 };
 
@@ -35,25 +35,17 @@ struct Parsed {
 std::string print(const rapidxml::xml_node<>& node, int flags, int indent = 0) {
   std::string out = "kept";
   size_t count = out.size();
-  printXml(out, node, flags, indent);
-  printedXmlSize(node, flags, indent, count);
+  printXml(out, node, flags, indent), printedXmlSize(node, flags, indent, count);
   EXPECT_EQ(count, out.size()) << out;
   return out.substr(4);
 }
 
 // The one-line form of an indented text whose values hold no tabs or line feeds.
-std::string withoutLayout(std::string text) {
-  std::erase_if(text, [](char c) { return c == '\t' || c == '\n'; });
-  return text;
-}
+std::string withoutLayout(std::string text) { std::erase(text, '\t'), std::erase(text, '\n'); return text; }
 
 // What `operation` returned, or the message of the error it threw.
-template <typename Operation>
-std::string outcome(const Operation& operation) try {
-  return operation();
-} catch (const std::exception& error) {
-  return error.what();
-}
+template <typename Operation> std::string outcome(const Operation& operation) try { return operation(); }
+catch (const std::exception& error) { return error.what(); }
 
 std::string repeated(std::string_view piece, int n) { std::string text; while (n-- > 0) text += piece; return text; }
 
@@ -105,27 +97,22 @@ TEST(XmlText, EveryNodeKindPrintedIndentedForTheFileAndOnOneLineForEventsAndFirs
   EXPECT_EQ(got, "root first none none root root root lower first - first||-|-|00000011111111110101");
 }
 
-std::string delta(const std::string& plugins) {
-  return R"(<?xml?><qDVR><Modules Delta="1"><Module>)" + plugins + "</Module></Modules></qDVR>";
-}
-
-TEST(CoreSettings, GopLengthThrottlingLevelsInTheSlotsOfTheIdsDeltasAndMalformedTextChangingNothing) {
+TEST(CoreDocuments, GopLengthThrottlingLevelsInTheSlotsOfTheIdsDeltasMalformedTextChangingNothingAndWhatIsPrinted) {
   // Numbers lead the text; too big for 16 bits or none: the value before stays, clamped. A text
   // that is not well-formed changes nothing.
-  const std::string plugin = "<Modules><Module><Plugin ID='-2147483648' LogLevel='0'/></Module></Modules>";
-  const struct { std::string elements, after; MemorySettings before = {}; } cases[] = {
+  const std::string zeroCore = "<Modules><Module><Plugin ID='-2147483648' LogLevel='0'/></Module></Modules>";
+  const struct { std::string elements, after; MemorySettings memory = {}; } cases[] = {
       {"<Memory MaxGopLen='100'/>", "1 765 "}, {"<Memory MaxGopLen='3000'/>", "1 2500 "},
       {"<Memory MaxGopLen='1500 f'/>", "1 1500 "}, {"<Memory MaxGopLen='65535'/>", "1 2500 "},
       {"<Memory MaxGopLen='65536'/>", "1 2500 ", {true, 3000}}, {"<Memory MaxGopLen='-9' Throttling='0'/>", "0 1050 "},
       {"<Memory MaxGopLen='4294967296' Throttling='FALSE'/>", "0 900 ", {true, 900}},
       {"<Memory Throttling='no'/>", "1 765 ", {false, 10}}, {"<Other MaxGopLen='9'/>", "0 10 ", {false, 10}},
-      {plugin, "1 1050 0=0 "}, {"<Memory Throttling='0'/>" + plugin + "<", "1 1050 expected >"}};
-  for (const auto& c : cases) {
-    MemorySettings memory = c.before;
+      {zeroCore, "1 1050 0=0 "}, {"<Memory Throttling='0'/>" + zeroCore + "<", "1 1050 expected >"}};
+  for (auto c : cases) {
     LogLevels levels;
-    const auto apply = [&] { applyCoreDocument("<?xml?><qDVR>" + c.elements + "</qDVR>", memory, levels); return ""s; };
-    const std::string error = outcome(apply);
-    EXPECT_EQ(fmt::format("{:d} {} {}{}", memory.throttlingEnabled, memory.maxGopLen, thresholds(levels), error),
+    const std::string error =
+        outcome([&] { applyCoreDocument("<?xml?><qDVR>" + c.elements + "</qDVR>", c.memory, levels); return ""s; });
+    EXPECT_EQ(fmt::format("{:d} {} {}{}", c.memory.throttlingEnabled, c.memory.maxGopLen, thresholds(levels), error),
               c.after);
   }
   const auto product = readProductIdentity("<?xml?><Product Version='7.1' X='x'/><Product Family='F' Version='2'/>");
@@ -133,6 +120,8 @@ TEST(CoreSettings, GopLengthThrottlingLevelsInTheSlotsOfTheIdsDeltasAndMalformed
   EXPECT_EQ(readProductIdentity("<?xml?><qDVR><Product Family='Nested'/></qDVR>"), std::nullopt);
   EXPECT_THROW(readProductIdentity("<?xml?><Product"), std::exception);
 
+  const auto delta = [](const std::string& plugins) {
+    return R"(<?xml?><qDVR><Modules Delta="1"><Module>)" + plugins + "</Module></Modules></qDVR>"; };
   // Deltas applied in turn: {payload, the answer, the thresholds after}. Ids and levels are leading
   // numbers, an id's plugin bits select the slot; a change is the value as written differing from
   // the stored one, though clamping keeps it; every Module and Plugin of the first Modules counts.
@@ -151,8 +140,7 @@ TEST(CoreSettings, GopLengthThrottlingLevelsInTheSlotsOfTheIdsDeltasAndMalformed
        "<Plugin ID='327680' LogLevel='5'/></Module></Modules></qDVR>", "1", "0=0 2=2 3=3 4=4 33=8 34=100 36=40 255=9 "},
       {delta(repeated("<x/>", 4088) + "<Plugin ID='196608' LogLevel='70'/>"), "1",
        "0=0 2=2 3=70 4=4 33=8 34=100 36=40 255=9 "}};
-  LogLevels levels;
-  for (const auto& [payload, answer, after] : steps) {
+  for (LogLevels levels; const auto& [payload, answer, after] : steps) {
     const std::string copy = payload;  // the payload is parsed in a copy
     const std::string answered = outcome([&] { return std::to_string(applyLogLevelDelta(copy, levels)); });
     EXPECT_EQ(answered + "|" + thresholds(levels) + "|" + copy, answer + "|" + after + "|" + payload);
@@ -161,15 +149,12 @@ TEST(CoreSettings, GopLengthThrottlingLevelsInTheSlotsOfTheIdsDeltasAndMalformed
   // within bytes 13..112, or the payload's end; a mark at `length` is cut off.
   std::string got;
   for (const auto& [length, modules, at] : std::vector<std::array<size_t, 3>>{{200, 0, 13}, {200, 0, 12},
-           {200, 0, 104}, {200, 0, 105}, {200, 32, 50}, {200, 33, 50}, {22, 0, 13}, {21, 0, 13}, {40, 32, 13}}) {
-    std::string marked(200, 'x');
-    marked.replace(modules, 8, "<Modules").replace(at, 9, R"(Delta="1")");
-    got += isLogLevelDelta(marked.substr(0, length)) ? '1' : '0';
-  }
+           {200, 0, 104}, {200, 0, 105}, {200, 32, 50}, {200, 33, 50}, {22, 0, 13}, {21, 0, 13}, {40, 32, 13}})
+    got += isLogLevelDelta(std::string(200, 'x').replace(modules, 8, "<Modules").replace(at, 9, R"(Delta="1")")
+                               .substr(0, length)) ? '1' : '0';
   EXPECT_EQ(got, "101010101");
-}
 
-TEST(ConfigDocument, PluginsParentAndFailedPluginsInTheFileAndWithTheProductInTheEvent) {
+  // The configuration document: plugins, parent and failed plugins in the file, with the product in the event.
   // Whole milliseconds, truncated before they are summed; a plugin's id word keeps its id bits.
   const ConfigFacts facts{{false, 765}, 0, "trovis-core", "Trovis", "26.2.3.0", "/bin/trovisd", "5.4",
                           {{0x12215678, "A.so", 0, 1999999, 2500000, -1}, {0x80000000, "C.so", -102, 0, 999999, 100}},
@@ -193,25 +178,16 @@ TEST(ConfigDocument, PluginsParentAndFailedPluginsInTheFileAndWithTheProductInTh
   EXPECT_EQ(file.capacity(), file.size()) << "the text was not reserved once up front";
   EXPECT_EQ(event, withoutLayout(file.substr(0, file.size() - 9)) +
                        "<Product Family=\"Trovis\" Version=\"26.2.3.0\"/></qDVR>");
-  buildMemoryStatusDocument(on, true, 12345678901234);
-  buildMemoryStatusDocument(off, false, 999999999);
+  buildMemoryStatusDocument(on, true, 12345678901234), buildMemoryStatusDocument(off, false, 999999999);
   EXPECT_EQ(printXmlDocument(on, noIndent) + printXmlDocument(off, noIndent),
             "<?xml?><qDVR><Memory ID=\"-2147483648\" Throttling=\"1\" Time=\"12345\" mseTime=\"12345678\"/></qDVR>"
             "<?xml?><qDVR><Memory ID=\"-2147483648\" Throttling=\"0\" Time=\"0\" mseTime=\"999\"/></qDVR>");
 }
 
-// Runs a test in a fresh working directory of its own, so that paths and messages are short.
-struct ScratchDir {
-  ScratchDir() { fs::current_path(test::makeTempDir()); }
-  ~ScratchDir() { fs::current_path(previous); }
-  const fs::path previous = fs::current_path();
-};
-
 // Writes `bytes` to `path`, or leaves nothing there for "absent", or an empty directory for "dir".
 void put(const std::string& path, const std::string& bytes) {
   fs::remove(path);
-  if (bytes == "dir") fs::create_directory(path);
-  if (bytes != "absent" && bytes != "dir") std::ofstream(path) << bytes;
+  if (bytes == "dir") fs::create_directory(path); else if (bytes != "absent") std::ofstream(path) << bytes;
 }
 
 std::string contentOf(const std::string& path) { return test::readFile(path).value_or("absent"); }
@@ -222,20 +198,20 @@ std::string contentOf(const std::string& path) { return test::readFile(path).val
 std::map<std::string, std::vector<long>> plan;
 std::vector<std::string> calls;
 
-template <typename Real>
-auto step(const std::string& call, size_t count, Real real) {
+template <typename Real> auto step(const std::string& call, size_t count, Real real) {
   calls.push_back(call);
   std::vector<long>& planned = plan[call];
   if (planned.empty()) return real(count);
-  const long next = planned.front();
-  planned.erase(planned.begin());
+  const long next = planned.front(); planned.erase(planned.begin());
   errno = next < 0 ? int(-next) : 0;
   return next < 0 ? decltype(real(count))(-1) : real(std::min(count, size_t(next)));
 }
 
-// Routes the file store through `step` while it lives.
+// Routes the file store through `step` while it lives, in a fresh working directory of its own so
+// that paths and messages are short.
 struct ScriptedIo {
   ScriptedIo() {
+    fs::current_path(test::makeTempDir());
     PosixIo& io = posixIo();
     io.open = [](const char* path, int flags, mode_t mode) {
       calls.push_back("open"s + (flags & O_SYNC ? " sync" : "") + (flags & O_DIRECTORY ? " dir" : ""));
@@ -249,12 +225,12 @@ struct ScriptedIo {
     io.rename = [](const char* from, const char* to) { calls.push_back("rename"); return ::rename(from, to); };
     io.fsync = [](int fd) { return step("fsync", 0, [&](size_t) { return ::fsync(fd); }); };
   }
-  ~ScriptedIo() { posixIo() = saved; }
+  ~ScriptedIo() { posixIo() = saved; fs::current_path(previous); }
   const PosixIo saved = posixIo();
+  const fs::path previous = fs::current_path();
 };
 
 TEST(FileStore, WritesWholeThroughInterruptsAndShortCallsOrLeavesTheRealFileAndReadsEachStateOfRealAndPending) {
-  const ScratchDir scratch;
   const ScriptedIo io;
   const std::string Xml = "<?xml?><qDVR><Memory/></qDVR>", OlderXml = "<?xml?><qDVR/>", none = "absent";
   // A failed directory sync is not the caller's problem: the data is synced already.
@@ -286,8 +262,7 @@ TEST(FileStore, WritesWholeThroughInterruptsAndShortCallsOrLeavesTheRealFileAndR
       {none, "<?xml?><", noReal}, {"", none, "Failed - not xml content"}, {bad, "<?x", "expected >"},
       {many, none, "XML text with 4097 tags refused: at most 4096 are parsed"}};
   for (const auto& [real, pending, result] : cases) {
-    put("core.xml", real);
-    put("core.xml.pending", pending);
+    put("core.xml", real), put("core.xml.pending", pending);
     // The pending file wins even when the real one is newer.
     if (real != none && pending != none) fs::last_write_time("core.xml", fs::last_write_time("core.xml.pending") + 1h);
     const std::string read = outcome([] { return readXmlFile("core.xml"); });
@@ -309,10 +284,9 @@ TEST(FileStore, PublicationKilledAtEachCallLeavesTheOldOrTheNewDocumentWhole) {
     test::ChildProcess child(test::emulatedCommand(TRV_PUBLISH_XML, {target, "<?xml?><n/>"}, *test::straceWrapper(
         {"-f", "-o", "/dev/null", "-P", pending, "-P", target, "-P", dir, "-e", "trace=" + call,
          "-e", "inject=" + call + ":signal=SIGKILL:when=" + std::to_string(++seen[call])})), dir);
-    const int status = child.waitForExit();
     // The next read finds the old or the new document whole, and the pending file is then gone.
-    const std::string left = contentOf(pending), read = readXmlFile(target);
-    got += fmt::format("{} {} {} {}\n", call, status, left, read);
+    const std::string exit = std::to_string(child.waitForExit()), left = contentOf(pending), read = readXmlFile(target);
+    got += fmt::format("{} {} {} {}\n", call, exit, left, read);
     EXPECT_EQ(contentOf(pending) + contentOf(target), "absent" + read) << call;
   }
   EXPECT_EQ(got, "openat -1 absent <?xml?><o/>\nwrite -1  <?xml?><o/>\nclose -1 <?xml?><n/> <?xml?><n/>\nrename -1 "

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gmock/gmock.h>
@@ -27,17 +28,13 @@ constexpr int64_t Second = 1000000000;
 constexpr uint64_t MiB = 1048576;
 constexpr uint32_t Poster = 0x00420000;
 
-struct CloseFile {
-  void operator()(std::FILE* file) const { std::fclose(file); }
-};
-
 // A core in this process whose clocks and readings are the fields below,
 // its plain log lines kept in a temporary file.
 class RiggedCore {
  public:
   // Without dispatching, only the ticks and posts of the test write lines.
   explicit RiggedCore(std::vector<std::filesystem::path> plugins = {}, bool dispatching = true)
-      : log_(std::tmpfile()),
+      : log_(std::tmpfile(), std::fclose),
         rig_({.plugins = std::move(plugins),
               .sources = {[this] { return steady.fetch_add(step) + step; }, [this] { return wall.load(); },
                           [this] { return resident.load(); }, [this] { return ram; },
@@ -80,7 +77,7 @@ class RiggedCore {
   std::optional<uint64_t> ram = 1024 * MiB;
 
  private:
-  std::unique_ptr<std::FILE, CloseFile> log_;
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> log_{nullptr, std::fclose};
   CoreRig rig_;
 };
 
@@ -120,40 +117,31 @@ TEST(Supervision, ThrottlingStartsAtOnceAndEndsSixtySecondsAfterTheLastHighReadi
 TEST(Supervision, WallClockJumpsAreReportedAndADayWithoutTicksStartsOver) {
   RiggedCore rigged({}, false);
   rigged.ram = 511 * MiB;
-  rigged.tick();
-  rigged.steady += Second + 1;
-  rigged.wall += 3601 * Second;
-  rigged.tick();
-  rigged.steady += Second + 1;
-  rigged.wall -= 4 * Second;
-  rigged.tick();
-  // Within a second of the steady clock: not a jump.
-  rigged.steady += 2 * Second;
-  rigged.wall += 2 * Second + 999999999;
-  rigged.tick();
-  rigged.steady += 86400 * Second;
-  rigged.wall += 86400 * Second;
-  rigged.tick();
+  // Steps of the two clocks; the third is within a second of the steady clock: not a jump.
+  for (const auto& [steady, wall] : {std::pair<int64_t, int64_t>{0, 0}, {Second + 1, 3601 * Second},
+                                    {Second + 1, -4 * Second}, {2 * Second, 3 * Second - 1},
+                                    {86400 * Second, 86400 * Second}}) {
+    rigged.steady += steady;
+    rigged.wall += wall;
+    rigged.tick();
+  }
   EXPECT_THAT(rigged.lines(), ElementsAre("memory limits, throttling:190MiB stack:8MiB",
                                           "system time changed by 3601.00seconds",
                                           "system time changed by -4.00seconds",
                                           "memory limits, throttling:190MiB stack:8MiB"));
 }
 
-EventParms alarm(std::string& text) {
+// Posts a live alarm of `text` as a plugin would.
+void postAlarm(std::string text) {
   EventParms record = makeEvent(TypeAlarm, FlagLive | FlagText, Poster);
   record.data = text.data();
   record.dataLen = static_cast<uint32_t>(text.size());
-  return record;
+  ASSERT_EQ(postEvent(&record), 0);
 }
 
 TEST(Dispatch, FirstReportCountsTheRestOfTheBatchAsQueued) {
   RiggedCore rigged({}, false);
-  std::string texts[] = {"first", "second", "third"};
-  for (auto& text : texts) {
-    EventParms record = alarm(text);
-    ASSERT_EQ(postEvent(&record), 0);
-  }
+  for (const char* text : {"first", "second", "third"}) postAlarm(text);
   rigged.startDispatcher();
   rigged.stop();
   EXPECT_EQ(rigged.core().payloadBlocksHeld(), 0u);
@@ -166,9 +154,7 @@ TEST(Dispatch, APluginCallLongerThanFiveMillisecondsIsReported) {
   for (const int64_t millis : {5, 6}) {
     RiggedCore rigged({TRV_TEST_BINARY_DIR "/test_plugins/template/AlarmLogger.so"});
     rigged.step = millis * 1000000;  // how long every plugin call seems to take
-    std::string text = "slow";
-    EventParms record = alarm(text);
-    ASSERT_EQ(postEvent(&record), 0);
+    postAlarm("slow");
     rigged.stop();
     std::vector<std::string> reports;
     for (const auto& line : rigged.lines()) {

@@ -81,8 +81,7 @@ struct Request {
   Request(uint32_t flags, const Bytes& content, uint32_t capacity, int64_t length = -1)
       : buffer(capacity, 0xee), record(makeEvent(TypeCrypto, flags, originOfPlugin(0x21))) {
     std::copy(content.begin(), content.end(), buffer.begin());
-    record.data = buffer.data();
-    record.dataLen = capacity;
+    record.data = buffer.data(), record.dataLen = capacity;
     setCryptoLen(record, uint32_t(length < 0 ? content.size() : length));
   }
   // Posts the record: the answer, and the valid bytes after a success, which turns the command
@@ -138,8 +137,7 @@ TEST(CryptoService, AnswersInPlaceWithTheIdentitysDigestAsKeyAsksForRoomRefusesU
         << c.flags << " " << c.length;
   // No buffer, or more than a signed 32-bit answer could ask for: refused before any access.
   Request noBuffer(CryptoEncrypt, bytesOf("abc"), 64), huge(CryptoEncrypt, bytesOf("abc"), 64, 0x7fffffd0);
-  noBuffer.record.data = nullptr;
-  huge.record.dataLen = 0xffffffff;
+  noBuffer.record.data = nullptr, huge.record.dataLen = 0xffffffff;
   EXPECT_EQ(std::pair(noBuffer.post().first, huge.post().first), std::pair(CryptoBadBuffer, CryptoBadBuffer));
 
   Request secret(CryptoEncrypt, bytesOf(Secret), 128);
@@ -153,10 +151,7 @@ TEST(CryptoService, AnswersInPlaceWithTheIdentitysDigestAsKeyAsksForRoomRefusesU
 // The random device, scripted: each open or read takes the next of `steps`, -1 failing with
 // `error`; a read hands over that many of the bytes 1, 2, 3, ..., 0 being the end.
 struct FakeDevice { std::vector<ssize_t> steps; int error = EINTR; size_t taken = 0; } device;
-ssize_t nextStep() {
-  errno = device.error;
-  return device.steps.at(device.taken++);
-}
+ssize_t nextStep() { errno = device.error; return device.steps.at(device.taken++); }
 const DeviceCalls fakeDevice{[](const char*, int) { return nextStep() < 0 ? -1 : 42; },
     [](int, void* to, size_t count) {
       static uint8_t next = 1;

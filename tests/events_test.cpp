@@ -6,8 +6,6 @@
 #include <cstring>
 #include <memory>
 #include <regex>
-#include <string>
-#include <typeinfo>
 
 #include "number_locale.h"
 #include "record_queue.h"
@@ -34,8 +32,10 @@ EventParms record(uint32_t type, uint32_t source, uint32_t flags = Live, uint8_t
   return event;
 }
 
+template <typename View> const std::type_info& held = typeid(const View*);
+
 // The one run-time look at the layout: it also runs on the 32-bit target.
-TEST(EventRecord, FieldsSitAtTheirOffsetsInMemory) {
+TEST(EventRecord, FieldOffsetsClassificationByTypeDirectionAndOutputBitOriginsAndTypeNames) {
   // The first detail word is the level of a log record.
   EventParms event = record(TypeAlarm, OriginA, Live | FlagXml, Out, -7u, 0x55667788, KeyFrame);
   event.dataLen = 0x11223344;
@@ -46,30 +46,22 @@ TEST(EventRecord, FieldsSitAtTheirOffsetsInMemory) {
   const std::pair<size_t, uint32_t> words[] = {
       {0, 184 + wide}, {4, 1},   {8, 0x11223344}, {16, OriginA}, {20, 0x55667788},  {24, TypeAlarm},
       {28, 0x01000010}, {32, 152}, {36, 1},        {40, -7u},     {44, 1700000000}, {48, 0x200100E7}};
-  for (const auto& [offset, value] : words) {
-    uint32_t word;
+  for (uint32_t word = 0; const auto& [offset, value] : words) {
     std::memcpy(&word, reinterpret_cast<const uint8_t*>(&event) + offset + (offset < 12 ? 0 : wide), 4);
     EXPECT_EQ(word, value) << "offset " << offset;
   }
-}
-
-template <typename View>
-const std::type_info& held = typeid(const View*);
-
-TEST(EventRecord, ClassificationByTypeDirectionAndOutputBit) {
   const struct { uint32_t type, flags; uint8_t frameFlags; const std::type_info& view; } cases[] = {
-      {TypeVideo, Live, 0, held<VideoEvt>}, {TypeVideo, Live, Out, held<VideoOutEvt>},
       // Only bit 5 marks output, and a modified record is never output-bound.
+      {TypeVideo, Live, 0, held<VideoEvt>}, {TypeVideo, Live, Out, held<VideoOutEvt>}, {TypePos, 0, 0, held<POSEvt>},
       {TypeVideo, Live, 0xDF, held<VideoEvt>}, {TypeVideo | TypeModifier, Live, Out, held<VideoEvt>},
       {TypeVideo, Stored, Out, held<StoredVideoEvt>}, {TypeAudio, 0, 0, held<AudioEvt>},
       {TypeAudio, Live, Out, held<AudioOutEvt>}, {TypeAudio | TypeModifier, Live, Out, held<AudioEvt>},
       {TypeAudio, Stored | Live, 0, held<StoredAudioEvt>}, {TypeAlarm, Live, 0, held<AlarmEvt>},
       {TypeAlarm, Stored, 0, held<StoredAlarmEvt>}, {TypeLog, Live | FlagText, 0, held<LogEvt>},
-      {TypeLog | TypeModifier, Stored, 0, held<StoredLogEvt>}, {TypePos, 0, 0, held<POSEvt>},
-      {TypePos, Stored, 0, held<StoredPOSEvt>}, {TypeAnalytic, Live, 0, held<AnalyticEvt>},
-      {TypeAnalytic, Stored, 0, held<StoredAnalyticEvt>}, {TypePtz, Stored, 0, held<PTZEvt>},
+      {TypeLog | TypeModifier, Stored, 0, held<StoredLogEvt>}, {TypePos, Stored, 0, held<StoredPOSEvt>},
+      {TypeAnalytic, Live, 0, held<AnalyticEvt>}, {TypeAnalytic, Stored, 0, held<StoredAnalyticEvt>},
       {TypeSerial, Live, 0, held<SerialEvt>}, {TypeWatchdog, Live, 0, held<WatchdogEvt>},
-      {TypeConfig, Stored, 0, held<ConfigEvt>}};
+      {TypePtz, Stored, 0, held<PTZEvt>}, {TypeConfig, Stored, 0, held<ConfigEvt>}};
   for (const auto& c : cases)
     EXPECT_EQ(classify(record(c.type, CoreSource, c.flags, c.frameFlags)).type(), c.view)
         << "type " << c.type << " flags " << c.flags << " frame flags " << +c.frameFlags;
@@ -77,9 +69,6 @@ TEST(EventRecord, ClassificationByTypeDirectionAndOutputBit) {
     EXPECT_FALSE(classify(record(type, CoreSource)).has_value()) << type;
   const EventParms serial = record(TypeSerial, CoreSource);
   EXPECT_EQ(std::any_cast<const SerialEvt*>(classify(serial)), &serial);
-}
-
-TEST(EventRecord, OriginsAndTypeNames) {
   const struct { uint32_t origin; uint8_t id; bool external; } origins[] = {
       {CoreSource, 0, false}, {OriginA, 0x12, false}, {External, 0, true}, {0x80120000, 0x12, false}};
   for (const auto& [origin, id, external] : origins)
@@ -103,30 +92,26 @@ TEST(DeliveryRule, PicksThePluginsThatWantEachRecord) {
   // B wants only live alarm and serial records (serving stored ones is no wish for live ones);
   // D's origin names no plugin.
   PluginInfo b = plugin(OriginB, 0);
-  b.alarmCaps = b.serialCaps = WantsLive;
-  b.posCaps = ServesStored;
+  b.alarmCaps = b.serialCaps = WantsLive, b.posCaps = ServesStored;
   const PluginInfo plugins[] = {plugin(OriginA, WantsLive), b, plugin(OriginC, WantsLive),
                                 plugin(0, WantsLive), plugin(CoreSource, WantsLive)};
   const struct { EventParms event; std::string receivers; } cases[] = {
-      // Own live media returns only when output-bound, whatever the caps; a modified
-      // record skips the origin test but never reaches D.
-      {record(TypeVideo, OriginC), "ADE"}, {record(TypeVideo, OriginC, Live, Out), "ACDE"},
+      // Own live media returns only when output-bound, whatever the caps; a modified record skips the
+      // origin test but never reaches D. Log never returns to its origin; watchdog only does. Config and
+      // analytic return to their origin when the first word is set; config needs no caps. The rest go
+      // by their own caps word, with no origin test. Stored results go only to the requester the
+      // search id names.
+      {record(TypeVideo, OriginC), "ADE"}, {record(TypeVideo, OriginC, Live, Out), "ACDE"}, {record(128, OriginC), ""},
       {record(TypeVideo, OriginB, Live, Out), "ABCDE"}, {record(TypeVideo, External), "ACE"},
       {record(TypeVideo, CoreSource), "ACD"}, {record(TypeVideo | TypeModifier, OriginC), "ACE"},
       {record(TypeAudio, OriginC), "ADE"}, {record(TypeAudio | TypeModifier, CoreSource), "ACE"},
-      // Log never returns to its origin; watchdog only does.
       {record(TypeLog, OriginC, Live | FlagText), "ADE"}, {record(TypeLog, External, FlagText), "ACE"},
-      {record(TypeWatchdog, OriginB), "B"}, {record(TypeWatchdog, CoreSource), "E"},
-      {record(TypeWatchdog, External), "D"},
-      // Config and analytic return to their origin when the first word is set; config needs no caps.
-      {record(TypeConfig, OriginC, FlagXml), "ABDE"}, {record(TypeConfig, OriginC, FlagXml, 0, 1), "ABCDE"},
-      {record(TypeConfig, External, FlagXml), "ABCE"}, {record(TypeAnalytic, OriginC, FlagXml), "ADE"},
-      {record(TypeAnalytic, OriginB, FlagXml, 0, 0x80000000u), "ABCDE"},
-      // The rest go by their own caps word, with no origin test.
+      {record(TypeWatchdog, OriginB), "B"}, {record(TypeWatchdog, CoreSource), "E"}, {record(TypePos, OriginC), "ACDE"},
+      {record(TypeWatchdog, External), "D"}, {record(TypeConfig, OriginC, FlagXml, 0, 1), "ABCDE"},
+      {record(TypeConfig, OriginC, FlagXml), "ABDE"}, {record(TypeAnalytic, OriginC, FlagXml), "ADE"},
+      {record(TypeConfig, External, FlagXml), "ABCE"}, {record(TypeAnalytic, OriginB, FlagXml, 0, 1u << 31), "ABCDE"},
       {record(TypeAlarm, OriginC), "ABCDE"}, {record(TypePtz | TypeModifier, OriginC), "ACDE"},
-      {record(TypeSerial, OriginC), "ABCDE"}, {record(TypePos, OriginC), "ACDE"},
-      {record(TypeUnspecified, OriginC), ""}, {record(128, OriginC), ""}, {record(TypeDecref, OriginC), ""},
-      // Stored results go only to the requester the search id names.
+      {record(TypeSerial, OriginC), "ABCDE"}, {record(TypeUnspecified, OriginC), ""}, {record(TypeDecref, OriginC), ""},
       {record(TypeAlarm, OriginB, Stored, 0, 0, OriginA | 5), "A"},
       {record(TypeAlarm, OriginB, Stored, 0, 0, CoreSource), "E"},
       {record(TypeAlarm, OriginB, Stored, 0, 0, 0x00770000), ""}};
@@ -134,8 +119,7 @@ TEST(DeliveryRule, PicksThePluginsThatWantEachRecord) {
     std::string receivers;
     for (size_t i = 0; i < std::size(plugins); ++i)
       if (wantsEvent(plugins[i], c.event)) receivers += static_cast<char>('A' + i);
-    EXPECT_EQ(receivers, c.receivers)
-        << "type " << c.event.type << " flags " << c.event.flags << " from " << std::hex << c.event.source;
+    EXPECT_EQ(receivers, c.receivers) << c.event.type << " " << c.event.flags << " " << c.event.source;
   }
 }
 
@@ -147,13 +131,12 @@ TEST(StreamGate, WaitsForKeyFramesAndDropsLongGopsAndThrottledMedia) {
       {frame1, false, GateNoKeyFrame}, {record(TypeAudio, S1), false, GatePass},
       {record(TypeVideo, S1, Live, Out), false, GatePass}, {record(TypeVideo, S1, Stored), true, GatePass},
       {record(TypeVideo | TypeModifier, S1), true, GatePass}, {key1, false, GatePass},
-      {record(TypeVideo, S1, Stored | Live), false, GatePass}, {frame1, false, GatePass},
-      {frame1, false, GatePass}, {frame1, false, GateGopTooLong}, {frame2, false, GateNoKeyFrame},
-      {key2, false, GatePass}, {frame2, false, GatePass}, {record(TypeAudio, S2), true, GateThrottled},
-      {key2, true, GateThrottled}, {record(TypeVideo, S2, Live, Out), true, GateThrottled},
+      {record(TypeVideo, S1, Stored | Live), false, GatePass}, {frame1, false, GatePass}, {frame1, false, GatePass},
+      {frame1, false, GateGopTooLong}, {frame2, false, GateNoKeyFrame}, {key2, false, GatePass},
+      {frame2, false, GatePass}, {record(TypeAudio, S2), true, GateThrottled}, {key2, true, GateThrottled},
       // Throttled audio forgot the key frame of its source.
-      {frame2, false, GateNoKeyFrame}, {frame1, false, GateGopTooLong}, {key1, false, GatePass},
-      {frame1, false, GatePass}};
+      {record(TypeVideo, S2, Live, Out), true, GateThrottled}, {frame2, false, GateNoKeyFrame},
+      {frame1, false, GateGopTooLong}, {key1, false, GatePass}, {frame1, false, GatePass}};
   StreamGate gate;
   for (size_t i = 0; i < std::size(steps); ++i)
     EXPECT_EQ(gate.check(steps[i].event, steps[i].throttling, 3), steps[i].result) << "step " << i;
@@ -170,8 +153,7 @@ TEST(RecordQueue, KeepsOrderAcrossWrapAroundGrowthAndSwap) {
     for (int i = 0; i < 2; ++i) ASSERT_EQ(detailWord(queue.pop(), 0), popped++);
   }
   queue.swap(taken);
-  EXPECT_TRUE(queue.empty());
-  ASSERT_EQ(taken.size(), pushed - popped);
+  EXPECT_EQ(std::pair(queue.size(), taken.size()), std::pair(size_t{0}, size_t{pushed - popped}));
   for (; !taken.empty(); taken.dropFront()) ASSERT_EQ(detailWord(taken.front(), 0), popped++);
 }
 
@@ -182,31 +164,21 @@ std::string inLocale(const std::string& text) {
 
 // Run twice: with the system's locales and with them hidden. Each run names the
 // locale it expects, so a machine without en_US.UTF-8 cannot pass on the fallback.
-TEST(Statistics, NumberLocaleIsTheOneThisRunExpects) {
-  const char* expected = std::getenv("TRV_EXPECT_NUMBER_LOCALE");
-  if (expected == nullptr) GTEST_SKIP() << "TRV_EXPECT_NUMBER_LOCALE is not set";
-  EXPECT_EQ(numberLocale().name(), expected);
-}
-
-TEST(Statistics, HumanSizes) {
+TEST(Statistics, HumanSizesAndAReportDueEveryMinuteInThreeLinesInTheNumberLocaleThisRunExpects) {
+  if (const char* expected = std::getenv("TRV_EXPECT_NUMBER_LOCALE")) { EXPECT_EQ(numberLocale().name(), expected); }
   const std::pair<int64_t, std::string> sizes[] = {
-      {0, "0"},           {102399, "102,399"}, {-5, "-5"},         {-102399, "-102,399"},
-      {102400, "100KiB"}, {1048576, "1MiB"},   {1536000, "1.47MiB"}, {-204800, "-200KiB"},
-      {int64_t{3} << 40, "3TiB"}, {INT64_MIN, "-8EiB"}};
+      {0, "0"}, {102399, "102,399"}, {-5, "-5"}, {-102399, "-102,399"}, {102400, "100KiB"}, {1048576, "1MiB"},
+      {1536000, "1.47MiB"}, {-204800, "-200KiB"}, {int64_t{3} << 40, "3TiB"}, {INT64_MIN, "-8EiB"}};
   for (const auto& [bytes, text] : sizes) EXPECT_EQ(humanSize(bytes), inLocale(text)) << bytes;
-}
 
-std::string nameOf(uint8_t id) { return "p" + std::to_string(id); }
-
-TEST(Statistics, ReportIsDueEveryMinuteAndPrintsThreeLines) {
+  const auto nameOf = [](uint8_t id) { return "p" + std::to_string(id); };
   const auto start = StatisticsReport::Clock::now();
   StatisticsReport report(start);
   for (const auto& [after, due] : {std::pair{0, true}, {59, false}, {60, true}, {61, false}})
     EXPECT_EQ(report.due(start + std::chrono::seconds(after)), due) << after;
   RefBlocks blocks;
   auto discard = [&blocks](void* payload) { blocks.discard(payload); };
-  const std::unique_ptr<void, decltype(discard)> block(blocks.create(std::string(100, 'x').data(), 100),
-                                                       discard);
+  const std::unique_ptr<void, decltype(discard)> block(blocks.create(std::string(100, 'x').data(), 100), discard);
   const auto hold = [&](uint8_t id, int count) { while (count-- > 0) blocks.addRef(block.get(), id); };
   hold(0x05, 7), hold(0x03, 7), hold(0x09, 9);
   const ReportFigures figures{.dispatch = {3, 1234, 59, 20000}, .videoThrottled = 4, .ipcRequests = 2,
@@ -221,11 +193,9 @@ TEST(Statistics, ReportIsDueEveryMinuteAndPrintsThreeLines) {
   hold(0x01, 1), hold(0x02, 2), hold(0x04, 4);
   const std::string quiet = "InQ:0 events:0 idle:0s throttled[v:0 a:0]\n"
                             "ltm:0us ipc[r:0 p:0 d:0] srch[r:0 c:0 p:0 d:0] cDev:0\n";
-  const ReportFigures shrunk{.dispatch = {}, .memoryInUse = 1048576, .memoryBaseline = 1253376};
-  EXPECT_EQ(report.format(shrunk, blocks, nameOf),
+  EXPECT_EQ(report.format({.dispatch = {}, .memoryInUse = 1048576, .memoryBaseline = 1253376}, blocks, nameOf),
             quiet + "memory[inuse:1MiB -200KiB] refblks:1(108) top: p9 9, p3 7, p5 7, p4 4, p2 2");
-  const ReportFigures unchanged{.dispatch = {}, .memoryInUse = 1048576, .memoryBaseline = 1048576};
-  EXPECT_EQ(report.format(unchanged, RefBlocks{}, nameOf),
+  EXPECT_EQ(report.format({.dispatch = {}, .memoryInUse = 1048576, .memoryBaseline = 1048576}, RefBlocks{}, nameOf),
             quiet + "memory[inuse:1MiB] refblks:0(0) top: ");
 }
 

@@ -25,8 +25,7 @@ const std::string Green = "\x1b[32m", At = "14:07:09.042", Cyan = "\x1b[36m ", R
 
 // Everything `write` makes a fresh writer put out.
 std::string writtenBy(const std::function<void(LogWriter&)>& write) {
-  setenv("TZ", "UTC", 1);
-  tzset();
+  setenv("TZ", "UTC", 1), tzset();
   std::string text(4096, '\0');
   const File stream(fmemopen(text.data(), text.size(), "w"), std::fclose);
   LogWriter writer(stream.get(), fixedClock);
@@ -43,9 +42,8 @@ TEST(LogWriter, LinesAreColouredByBandTimedAndTrimmed) {
   const std::string grey = "\x1b[38;5;248m", yellow = "\x1b[38;5;227m", red = "\x1b[38;5;196m",
                     critical = "\x1b[38;5;37m\x1b[38;5;1m", core = Cyan + "core" + Reset;
   // Levels above 100 are coloured as 100.
-  for (const auto& [level, colour] : {std::pair{0u, grey}, {24u, grey}, {25u, Green}, {49u, Green},
-                                      {50u, yellow}, {74u, yellow}, {75u, red}, {99u, red}, {100u, critical},
-                                      {130u, critical}})
+  for (const auto& [level, colour] : {std::pair{0u, grey}, {24u, grey}, {25u, Green}, {49u, Green}, {50u, yellow},
+                                      {74u, yellow}, {75u, red}, {99u, red}, {100u, critical}, {130u, critical}})
     EXPECT_EQ(lineOf(level, "up"), colour + At + core + "up\n") << level;
   for (const auto& [clock, time] : {std::pair<int64_t, std::string>{March5 - 37000000, "14:07:09.005"},
                                     {March5 + 957999999, "14:07:09.999"}, {0, "00:00:00.000"}})
@@ -56,7 +54,7 @@ TEST(LogWriter, LinesAreColouredByBandTimedAndTrimmed) {
     EXPECT_EQ(lineOf(30, text), line.empty() ? "" : Green + At + core + std::string(line));
 }
 
-TEST(LogWriter, PrefixIsTheNameOrThePluginIdAndColourAndBackgroundSwitchOff) {
+TEST(LogWriter, PrefixIsTheNameOrThePluginIdColourAndBackgroundSwitchOffAndShortWritesThrow) {
   EXPECT_EQ(writtenBy([](LogWriter& writer) {
               writer.writeLogLine(0x05, 30, "x");
               writer.setPluginName(0x21, "recorder");
@@ -67,14 +65,11 @@ TEST(LogWriter, PrefixIsTheNameOrThePluginIdAndColourAndBackgroundSwitchOff) {
               writer.writeLogLine(0x21, 10, "quiet");
               writer.setBackground();
               writer.writeLogLine(0x21, 100, "critical");
-              EXPECT_EQ(writer.pluginName(0x21), "recorder");
-              EXPECT_EQ(writer.pluginName(0x22), "unknown");
+              EXPECT_EQ(std::string(writer.pluginName(0x21)) + "|" + writer.pluginName(0x22), "recorder|unknown");
             }),
             Green + At + Cyan + "PI05" + Reset + "x\n" + Green + At + Cyan + "recorder" + Reset + "y\n" +
                 Green + At + Cyan + "PI22" + Reset + "z\n" + At + " core plain\n" + At + " recorder quiet\n");
-}
 
-TEST(LogWriter, ShortWriteThrows) {
   const File full(std::fopen("/dev/full", "w"), std::fclose);
   ASSERT_TRUE(full) << "no /dev/full";
   // Unbuffered, so that the write itself fails instead of a later flush.
@@ -89,15 +84,14 @@ TEST(LogWriter, ShortWriteThrows) {
 }
 
 TEST(LogLevels, UnsetOriginsUseTheDefaultAndSetValuesAreClamped) {
-  LogLevels levels;
   const struct { int32_t set, stored, threshold; } clamps[] = {
       {-5, -1, 25}, {-1, -1, 25}, {0, 0, 0}, {99, 99, 99}, {100, 100, 100}, {101, 100, 100}, {250, 100, 100}};
-  for (const auto& c : clamps) {
+  for (LogLevels levels; const auto& c : clamps) {
     levels.set(7, c.set);
     EXPECT_EQ(std::pair(levels.stored(7), levels.thresholdFor(7)), std::pair(c.stored, c.threshold)) << c.set;
+    // Other origins keep the default.
+    EXPECT_EQ(std::pair(levels.stored(8), levels.thresholdFor(8)), std::pair(-1, 25));
   }
-  // Other origins keep the default.
-  EXPECT_EQ(std::pair(levels.stored(8), levels.thresholdFor(8)), std::pair(-1, 25));
 }
 
 }  // namespace

@@ -4,10 +4,6 @@
 
 #include <mutex>
 #include <sstream>
-#include <string>
-#include <tuple>
-#include <utility>
-#include <vector>
 
 #include "child_process.h"
 #include "plugin_files.h"
@@ -19,29 +15,31 @@ namespace fs = std::filesystem;
 using Texts = std::vector<std::string>;
 
 // Every text the probes posted, in order.
-std::mutex postedMutex;
-Texts posted;
+struct { std::mutex mutex; Texts texts; } posted;
 
 int recordPost(EventParms* event) {
-  const std::lock_guard lock(postedMutex);
-  posted.emplace_back(static_cast<const char*>(event->data), event->dataLen);
+  const std::lock_guard lock(posted.mutex);
+  posted.texts.emplace_back(static_cast<const char*>(event->data), event->dataLen);
   return 3;  // the probe's entries return this answer: the host must ignore it
 }
 
 Texts takePosted() {
-  const std::lock_guard lock(postedMutex);
-  return std::exchange(posted, {});
+  const std::lock_guard lock(posted.mutex);
+  return std::exchange(posted.texts, {});
 }
 
 const fs::path pluginDir = fs::path(TRV_TEST_BINARY_DIR) / "test_plugins";
 
-std::shared_ptr<Plugin> create(std::string_view fileName) {
+// The plugin `fileName`, opened if asked, with what it posted so far dropped.
+std::shared_ptr<Plugin> create(std::string_view fileName, bool open = false) {
   takePosted();
-  return Plugin::Create(pluginDir / fileName, recordPost, "cam-0042");
+  auto plugin = Plugin::Create(pluginDir / fileName, recordPost, "cam-0042");
+  if (open) plugin->Open(), takePosted();
+  return plugin;
 }
 
 // What the probe reports from Load; "v4" is the version of a block of the right size.
-const std::string loadReport = "Load v4 reserved=0 deviceId=cam-0042/8 info=v3";
+const std::string loaded = "Load v4 reserved=0 deviceId=cam-0042/8 info=v3";
 
 // Hands `plugin` a text record of `type` from plugin 9 (search id 7, log level 3),
 // as an event or as a search request; true when it keeps the payload.
@@ -51,55 +49,50 @@ bool hand(Plugin& plugin, uint32_t type, std::string payload, bool asSearch = fa
   event.dataLen = static_cast<uint32_t>(payload.size());
   event.searchId = 7;
   setLogLevel(event, 3);
-  if (asSearch) plugin.Search(event);
-  return !asSearch && plugin.Deliver(event);
+  return asSearch ? (plugin.Search(event), false) : plugin.Deliver(event);
 }
 
 TEST(PluginLifecycle, LoadOpenThreadsAndUnloadGoAsFarAsTheObjectAllows) {
-  const std::string in = pluginDir.string() + "/";
   // Unload reports what the reader's Read and the worker's IOCTL were given, once they returned.
-  const Texts full = {loadReport, "Open v1 v1", "Close v1 v1",
+  const Texts full = {loaded, "Open v1 v1", "Close v1 v1",
                       "Unload v1 v1 reader request=1 search=0 data= worker in=v1 code=1 data= "
                       "out=v1 code=1 data=", "dlclose"};
-  const struct { const char* file; int code; std::string error; Texts posted = {};
+  const struct { const char* file; std::string error; int code = 79; Texts posted = {};
                  bool opens = false, unloads = false; } rows[] = {
-      {"not_elf.so", 79, in + "not_elf.so: invalid ELF header"},
-      {"Unresolved.so", 79, in + "Unresolved.so: undefined symbol: trvNowhere"},
-      {"Gone.so", 79, in + "Gone.so: cannot open shared object file: No such file or directory"},
-      // Refused before Load, and after Load without an Unload.
-      {"ProbeNoUnload.so", -101, "missing Load()/Unload()"},
-      {"ProbeRefused.so", 7, "load code 7", {loadReport, "dlclose"}},
-      {"ProbeNoClose.so", 0, "", {loadReport, "Unload v1 v1", "dlclose"}},
+      // dlopen's reason after the path; refused before Load, and after Load without an Unload.
+      {"not_elf.so", "invalid ELF header"}, {"Unresolved.so", "undefined symbol: trvNowhere"},
+      {"Gone.so", "cannot open shared object file: No such file or directory"},
+      {"ProbeNoUnload.so", "missing Load()/Unload()", -101},
+      {"ProbeRefused.so", "load code 7", 7, {loaded, "dlclose"}},
+      {"ProbeNoClose.so", "", 0, {loaded, "Unload v1 v1", "dlclose"}},
       // Opened once; its threads run once and end before Unload, called here or when it is dropped.
-      {"ProbeFull.so", 0, "", full, true, true}, {"ProbeFull.so", 0, "", full, true, false},
+      {"ProbeFull.so", "", 0, full, true, true}, {"ProbeFull.so", "", 0, full, true, false},
       // It asks for both threads but has neither Read nor IOCTL to run them in.
-      {"ProbeWriter.so", 0, "",
-       {loadReport, "Open v1 v1", "Close v1 v1", "Unload v1 v1", "dlclose"}, true},
+      {"ProbeWriter.so", "", 0,
+       {loaded, "Open v1 v1", "Close v1 v1", "Unload v1 v1", "dlclose"}, true},
   };
   for (const auto& row : rows) {
     auto plugin = create(row.file);
+    const std::string path = row.code == 79 ? (pluginDir / row.file).string() + ": " : "";
     EXPECT_EQ(std::tuple(plugin->loadCode(), plugin->errorText(), plugin->isLoaded()),
-              std::tuple(row.code, row.error, row.code == 0)) << row.file;
-    for (int call = 0; call < 2; ++call) plugin->ProvideWorkerThreadIf();
-    for (int call = 0; call < 2; ++call) plugin->Open();
+              std::tuple(row.code, path + row.error, row.code == 0)) << row.file;
+    // Twice each: the worker first, then Open.
+    for (int n = 0; n < 4; ++n) n < 2 ? plugin->ProvideWorkerThreadIf() : plugin->Open();
     plugin->StartAsyncReaderIf();
     EXPECT_EQ(std::tuple(plugin->openCode(), plugin->errorText(), plugin->isOpen()),
               row.opens ? std::tuple(0, std::string(), true)
                         : std::tuple(-102, std::string("missing Open()/Close()"), false));
-    if (row.unloads) plugin->Close();
-    if (row.unloads) plugin->Unload();
+    if (row.unloads) plugin->Close(), plugin->Unload();
     plugin.reset();
     EXPECT_EQ(takePosted(), row.posted) << row.file;
   }
 }
 
 TEST(PluginRoutes, EachCallTakesTheEntryThereIsForIt) {
-  const auto full = create("ProbeFull.so"), ioctl = create("ProbeIoctl.so");
-  const auto ptz = create("ProbePtz.so"), sync = create("ProbeSyncRead.so");
-  const auto writer = create("ProbeWriter.so"), deaf = create("ProbeNoClose.so");
-  EXPECT_FALSE(full->servesSearches());  // Open binds the search entries
-  for (const auto& plugin : {full, ioctl, ptz, sync, writer, deaf}) plugin->Open();
-  takePosted();
+  EXPECT_FALSE(create("ProbeFull.so")->servesSearches());  // Open binds the search entries
+  const auto full = create("ProbeFull.so", true), ioctl = create("ProbeIoctl.so", true);
+  const auto ptz = create("ProbePtz.so", true), sync = create("ProbeSyncRead.so", true);
+  const auto writer = create("ProbeWriter.so", true), deaf = create("ProbeNoClose.so", true);
   const std::string write = "Write v1 v1 source=589824 search=7 flags=2 detail=152/1 level=3 type=";
   const std::string config = "IOCTL in=v1 code=2 data=keep out=v1 code=2 data=",
                     read = "Read request=1 search=7 data=alarm", packet = "OnIpcResult data=pkt";
@@ -110,19 +103,16 @@ TEST(PluginRoutes, EachCallTakesTheEntryThereIsForIt) {
                                "OnEvent type=16640 data=keep", "OnSearch data=alarm", packet}},
       // Config without OnEvent goes to IOCTL, a modified one does not.
       {*ioctl, 5, true, "010", {config, read, "IOCTL in=v1 code=4 data=pkt out=v1 code=4 data="}},
-      {*ptz, 0, false, "000", {read}},
-      {*sync, 0, false, "000", {}},
-      // Write does not stand in for IOCTL.
-      {*writer, 0, false, "101", {write + "64 data=keep", write + "16640 data=keep"}},
-      // Never opened: only the entries Load bound remain.
+      // Write does not stand in for IOCTL. Never opened: only the entries Load bound remain.
+      {*ptz, 0, false, "000", {read}}, {*sync, 0, false, "000", {}},
       {*deaf, 0, false, "000", {packet}},
+      {*writer, 0, false, "101", {write + "64 data=keep", write + "16640 data=keep"}},
   };
   constexpr uint32_t types[] = {TypeLog, TypeConfig, TypeConfig | TypeModifier};
   for (const auto& row : rows) {
     std::string kept;
     for (const uint32_t type : types) kept += hand(row.plugin, type, "keep") ? '1' : '0';
-    hand(row.plugin, TypeAlarm, "alarm", true);
-    row.plugin.IpcResult(3, "pkt-1234");
+    hand(row.plugin, TypeAlarm, "alarm", true), row.plugin.IpcResult(3, "pkt-1234");
     EXPECT_EQ(std::tuple(row.plugin.id(), row.plugin.servesSearches(), kept, takePosted()),
               std::tuple(row.id, row.serves, row.kept, row.posted))
         << row.plugin.fileName();
@@ -138,8 +128,7 @@ TEST(PluginFiles, SoFilesOfBothDirectoriesInLoadOrder) {
   // The entries made, each a symbolic link to a regular file, then after "=>" the plugin
   // files found. Either directory may be missing.
   const std::string cases[] = {
-      "protected-plugins/p.so => protected-plugins/p.so",
-      "plugins/q.so => plugins/q.so",
+      "protected-plugins/p.so => protected-plugins/p.so", "plugins/q.so => plugins/q.so",
       // A protected plugin hides the plugin of the same name.
       "plugins/x.so protected-plugins/x.so plugins/y.so => protected-plugins/x.so plugins/y.so",
       // The log plugin is the core's to load; only the exact name is it.
@@ -158,16 +147,14 @@ TEST(PluginFiles, SoFilesOfBothDirectoriesInLoadOrder) {
       fs::create_directories((base / entry).parent_path());
       fs::create_symlink(pluginDir / "not_elf.so", base / entry);
     }
-    std::string found;
-    for (const auto& file : findPluginFiles(base))
-      found += " " + file.lexically_relative(base).string();
-    EXPECT_EQ(found, line.substr(words.tellg())) << line;
+    std::vector<fs::path> expected;
+    for (std::string entry; words >> entry;) expected.push_back(base / entry);
+    EXPECT_EQ(findPluginFiles(base), expected) << line;
   }
 }
 
 TEST(PluginTemplate, BuiltAgainstTheInstalledSdkLoadsAndReportsAlarms) {
-  const auto plugin = create("template/AlarmLogger.so");
-  plugin->Open();
+  const auto plugin = create("template/AlarmLogger.so", true);
   // Configuration reaches every plugin; the template lets it pass unreported.
   EXPECT_FALSE(hand(*plugin, TypeAlarm, "motion") || hand(*plugin, TypeConfig, "<qDVR/>"));
   EXPECT_EQ(std::tuple(plugin->id(), takePosted()),
