@@ -74,7 +74,15 @@ constexpr uint32_t Origin = HOST_ORIGIN;
 
 PostEventFn post = nullptr;
 std::atomic<uint32_t> watchedTypes{TypeAlarm};
-thread_local bool repeating = false;  // on the thread of a "repeat"
+// The threads of "repeat"; not a thread_local, whose blocks in a loaded
+// object ThreadSanitizer cannot follow from one thread to the next.
+std::mutex repeatersMutex;
+std::vector<std::thread::id> repeaters;
+
+bool repeating() {
+  std::lock_guard lock(repeatersMutex);
+  return std::find(repeaters.begin(), repeaters.end(), std::this_thread::get_id()) != repeaters.end();
+}
 
 std::mutex stateMutex;  // guards what follows
 std::condition_variable stateChanged;
@@ -125,7 +133,7 @@ void postLog(int32_t level, const std::string& text) {
 void report(const std::string& what) { postLog(25, what + " " + Name); }
 
 void answered(int answer, const std::string& label) {
-  if (repeating && answer >= 0 && answer <= 5) return;
+  if (answer >= 0 && answer <= 5 && repeating()) return;
   postIpc("answer " + Name + " " + printed("%d", answer) + " " + label);
 }
 
@@ -159,13 +167,18 @@ void execute(const Words& words, const std::string& packet = {});
 void repeat(uint32_t times, const Words& command, const std::string& label = "repeated") {
   std::lock_guard lock(stateMutex);
   repeats.emplace_back([=](std::stop_token stop) {
-    repeating = true;
+    {
+      std::lock_guard registering(repeatersMutex);
+      repeaters.push_back(std::this_thread::get_id());
+    }
     uint32_t done = 0;
     for (; done < times && !stop.stop_requested(); ++done) {
       execute(command);
       std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     report(label + " " + printed("%u", done));
+    std::lock_guard leaving(repeatersMutex);
+    std::erase(repeaters, std::this_thread::get_id());
   });
 }
 
