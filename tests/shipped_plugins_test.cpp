@@ -17,31 +17,23 @@ namespace {
 
 namespace fs = std::filesystem;
 using namespace std::string_literals;
-using Texts = std::vector<std::string>;
 
-constexpr uint8_t BridgeId = 0x43;
-constexpr uint8_t HostId = 0x21;  // test_plugins/host/A.so
-constexpr size_t RecorderKeeps = 100;
+constexpr uint8_t BridgeId = 0x43, HostId = 0x21 /* test_plugins/host/A.so */, RecorderKeeps = 100;
 const std::string Stamp = R"(\n\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} )";
 
-void writeFile(const fs::path& path, std::string_view text) { std::ofstream(path) << text; }
-
-// `pieces` occur in `text` in this order, each after the one before.
-bool appearInOrder(const std::string& text, const Texts& pieces) {
-  size_t from = 0;
-  for (const std::string& piece : pieces) {
-    from = text.find(piece, from);
-    if (from == std::string::npos) return false;
-    from += piece.size();
-  }
-  return true;
+// `lines` end lines of `text` in this order, each after the one before and
+// each behind `prefix`.
+bool appearInOrder(const std::string& text, const Texts& lines, const std::string& prefix = "") {
+  size_t from = 0, around = prefix.size() + 1;  // past the end once a line is missing
+  for (const std::string& line : lines)
+    from = std::min(text.find(prefix + line + "\n", from), text.size()) + around + line.size();
+  return from <= text.size();
 }
 
 // Every shipped plugin, from this build's bin/plugins.
 void installShipped(const CoreInstall& install) {
-  for (const char* name : {"LogPI", "CameraSim", "Recorder", "IpcBridge"}) {
+  for (const char* name : {"LogPI", "CameraSim", "Recorder", "IpcBridge"})
     install.addPlugin(std::string(TRV_BIN_DIR) + "/plugins/" + name + ".so");
-  }
 }
 
 bool sendTo(CoreProcess& core, uint8_t plugin, std::string_view text, uint32_t kind = 1) {
@@ -54,19 +46,18 @@ std::string bridgeReply(CoreProcess& core) {
   while (const auto message = core.receive()) {
     const std::string text = message->substr(std::min<size_t>(message->size(), PacketHeaderSize));
     const std::string expected = ipcPacket(addressOf(BridgeId), 1, text);
-    if (message->size() < PacketHeaderSize || message->compare(4, 4, expected, 4, 4) != 0) continue;
-    EXPECT_EQ(*message, expected);
-    return text;
+    // Anything but the exact packet shows in place of the reply.
+    if (message->size() >= PacketHeaderSize && message->compare(4, 4, expected, 4, 4) == 0)
+      return *message == expected ? text : "(garbled) " + *message;
   }
   return "(none)";
 }
 
 // The replies to "search video", from "searching N" to "done N".
 Texts searchVideo(CoreProcess& core) {
-  Texts replies;
-  sendTo(core, BridgeId, "search video");
-  do replies.push_back(bridgeReply(core));
-  while (!replies.back().starts_with("done ") && replies.back() != "(none)");
+  Texts replies{sendTo(core, BridgeId, "search video") ? bridgeReply(core) : "(not sent)"};
+  while (!replies.back().starts_with("done ") && replies.back() != "(none)")
+    replies.push_back(bridgeReply(core));
   return replies;
 }
 
@@ -81,10 +72,10 @@ TEST(ShippedPlugins, CameraStreamsRecorderKeepsBridgeAnswersAndLogPluginWrites) 
   CoreInstall install;
   installShipped(install);
   install.addPlugin("host/A.so");
-  writeFile(install.workDir() / "CameraSim.conf",
-            "fps=50\nkey_every=5\nframe_bytes=20\naudio_rate=25\naudio_bytes=12\n");
-  writeFile(install.workDir() / "Recorder.conf", "keep=" + std::to_string(RecorderKeeps));
-  writeFile(install.workDir() / "LogPI.conf", "max_bytes = 1000\nbuffer_bytes=2000\n");
+  std::ofstream(install.workDir() / "CameraSim.conf")
+      << "fps=50\nkey_every=5\nframe_bytes=20\naudio_rate=25\naudio_bytes=12\n";
+  std::ofstream(install.workDir() / "Recorder.conf") << "keep=" + std::to_string(RecorderKeeps);
+  std::ofstream(install.workDir() / "LogPI.conf") << "max_bytes = 1000\nbuffer_bytes=2000\n";
   CoreProcess core(install);
   ASSERT_EQ(bridgeReply(core), "ready") << core.output();
 
@@ -92,37 +83,28 @@ TEST(ShippedPlugins, CameraStreamsRecorderKeepsBridgeAnswersAndLogPluginWrites) 
   // frames to an audio block, in the order of their capture times (a frame
   // first when both fall due), from an even frame on.
   ASSERT_TRUE(sendTo(core, HostId, "watch\0"s "3"s));
-  Texts media;
-  for (std::optional<std::string> m; media.size() < 9 && (m = core.receive());) {
-    const bool evenFrame = m->starts_with("video A ") && std::stoul(m->substr(14)) % 2 == 0;
-    if (evenFrame || (!media.empty() && m->find(" A ") == 5)) media.push_back(m->substr(8));
-  }
-  const size_t frame = media.empty() ? 0 : std::stoul(media[0].substr(6));
-  Texts expected;
-  for (size_t f = frame; expected.size() < 9; f += 2) {
+  Texts media, expected, replies;
+  for (std::optional<std::string> m; media.size() < 9 && (m = core.receive());)
+    if ((m->starts_with("video A ") && std::stoul(m->substr(14)) % 2 == 0) ||
+        (!media.empty() && m->find(" A ") == 5))
+      media.push_back(m->substr(8));
+  for (size_t f = media.empty() ? 0 : std::stoul(media[0].substr(6)); expected.size() < 9; f += 2)
     expected.insert(expected.end(), {videoFrame(f), audioBlock(f / 2), videoFrame(f + 1)});
-  }
   EXPECT_EQ(media, expected);
   ASSERT_TRUE(sendTo(core, HostId, "watch\0"s "0"s));
 
   // Any kind but the core's own two (7, 8) carries a command.
-  const struct { uint32_t kind; std::string command, reply; } exchanges[] = {
-      {1, "ping", "pong"}, {5, "ping hello there", "pong hello there"},
-      {1, "jump", "error jump unknown command"}, {1, "decrypt ", "error decrypt -2"},
-      {1, "search sideways", "error search unknown type sideways"},
-      {1, "encrypt a\0b"s, "error encrypt NUL byte in plaintext"}};
-  for (const auto& [kind, command, reply] : exchanges) {
-    ASSERT_TRUE(sendTo(core, BridgeId, command, kind));
-    EXPECT_EQ(bridgeReply(core), reply) << command;
-  }
+  const struct { std::string command, reply; uint32_t kind = 1; } exchanges[] = {{"ping", "pong"},
+      {"ping hello there", "pong hello there", 5}, {"jump", "error jump unknown command"},
+      {"decrypt ", "error decrypt -2"}, {"search sideways", "error search unknown type sideways"},
+      {"encrypt a\0b"s, "error encrypt NUL byte in plaintext"}};
+  for (const auto& [command, reply, kind] : exchanges)
+    EXPECT_EQ(sendTo(core, BridgeId, command, kind) ? bridgeReply(core) : "", reply) << command;
 
   // Asked again until the recorder has let go of the first frame: it holds the
   // last ones it keeps, oldest first, then the end.
-  Texts replies;
-  ASSERT_TRUE(eventually([&] {
-    replies = searchVideo(core);
-    return replies.size() > 2 && replies[1].find("\nvideo 0 key\n") == std::string::npos;
-  }));
+  ASSERT_TRUE(eventually([&] { return (replies = searchVideo(core)).size() > 2 &&
+                                      replies[1].find("\nvideo 0 key\n") == std::string::npos; }));
   const std::string number = replies.front().substr(std::strlen("searching "));
   const std::string found = "found " + number + " video 20\n";
   const size_t first = std::stoul(replies[1].substr(found.size() + std::strlen("video ")));
@@ -154,9 +136,8 @@ TEST(ShippedPlugins, CameraStreamsRecorderKeepsBridgeAnswersAndLogPluginWrites) 
   for (const fs::path& file : {log, older}) EXPECT_LE(fs::file_size(file), 1000u) << file;
   const std::string kept = readFile(older).value_or("") + readFile(log).value_or("");
   for (const char* line : {"id=21 level=75 disk full\n", "id=21 level=50 then more\n",
-                           "id=08 level=50 [0-9]+ lines dropped\n"}) {
+                           "id=08 level=50 [0-9]+ lines dropped\n"})
     EXPECT_TRUE(std::regex_search(kept, std::regex(Stamp + line))) << line << kept;
-  }
   EXPECT_EQ(kept.find("yyy"), std::string::npos);
 }
 
@@ -172,51 +153,43 @@ std::unique_ptr<ChildProcess> runParent(const Texts& args, const fs::path& dir =
 __attribute__((constructor)) void playCoreIfStartedAsOne(int argc, char** argv, char**) {
   if (argc != 2 || std::strspn(argv[1], "0123456789") != std::strlen(argv[1])) return;
   const int fd = std::stoi(argv[1]);
-  static char packet[LargestPacket];
-  for (;;) {
-    const ssize_t n = read(fd, packet, sizeof packet);
-    if (n < 12 || write(fd, packet, static_cast<size_t>(n)) != n) _exit(4);
-    uint32_t kind = 0;
-    std::memcpy(&kind, packet + 8, sizeof kind);
-    if (kind == KindStop) _exit(3);
-    if (kind == 9) raise(SIGKILL);
+  static uint32_t packet[LargestPacket / sizeof(uint32_t)];  // packet[2] is the kind
+  for (ssize_t n; (n = read(fd, packet, sizeof packet)) >= 12 && write(fd, packet, n) == n;) {
+    if (packet[2] == KindStop) _exit(3);
+    if (packet[2] == 9) raise(SIGKILL);
   }
+  _exit(4);
 }
 
 TEST(ParentTool, SendsScriptsByteForByteAndExitsWithTheCoresStatusOr125ForItsOwnFailures) {
   const fs::path script = makeTempDir() / "session.txt";
-  writeFile(script, "send 200 3 anyone there?\nsleep 300\nstop\nsend 200 3 never\n");
+  std::ofstream(script) << "send 200 3 anyone there?\nsleep 300\nstop\nsend 200 3 never\n";
   const std::string fakeCore = TRV_TEST_BINARY_DIR "/shipped_plugins_test";
   const auto echoed = runParent({"--core", fakeCore, "--send", "18:3:hello", "--send",
                                  "255:4:\x01\x02", "--script", script.string(), "--background"});
   EXPECT_EQ(echoed->waitForExit(), 3) << echoed->errors();
   const std::string out = echoed->output();
-  Texts sent, received;
-  for (const char* packet : {R"(len=55 addr=0x00000000 kind=7 pass=0 "trovis-parent\026.2.3.0\0)"
-                             R"(Backgroun" ... (39 bytes))",
-                             R"(len=21 addr=0x01200000 kind=3 pass=0 "hello")",
-                             "len=18 addr=0x0ff00000 kind=4 pass=0 01 02",
-                             R"(len=29 addr=0x0c800000 kind=3 pass=0 "anyone there?")",
-                             "len=16 addr=0x00000000 kind=8 pass=0 (no payload)"}) {
-    sent.push_back("parent -> "s + packet + "\n");
-    received.push_back("parent <- "s + packet + "\n");
-  }
-  sent.back().insert(0, "parent: the script says stop, stopping the core\n");
-  EXPECT_TRUE(appearInOrder(out, sent) && appearInOrder(out, received)) << out;
+  const Texts sent = {
+      R"(len=55 addr=0x00000000 kind=7 pass=0 "trovis-parent\026.2.3.0\0Backgroun" ... (39 bytes))",
+      R"(len=21 addr=0x01200000 kind=3 pass=0 "hello")",
+      "len=18 addr=0x0ff00000 kind=4 pass=0 01 02",
+      R"(len=29 addr=0x0c800000 kind=3 pass=0 "anyone there?")",
+      "len=16 addr=0x00000000 kind=8 pass=0 (no payload)"};
+  const std::string stopping = "parent: the script says stop, stopping the core\nparent -> ";
+  EXPECT_TRUE(appearInOrder(out, sent, "parent -> ") && appearInOrder(out, sent, "parent <- ") &&
+              appearInOrder(out, {sent.back()}, stopping)) << out;
   EXPECT_EQ(out.find("never"), std::string::npos) << out;
   EXPECT_TRUE(out.ends_with("\nparent: trovis-core exited with status 3\n")) << out;
 
-  const auto killed = runParent({"--core", fakeCore, "--send", "0:9:"});
-  EXPECT_EQ(killed->waitForExit(), 128 + SIGKILL) << killed->errors();
+  // Killed by a signal, and the tool's own failures: a bad argument, no core.
+  const auto killed = runParent({"--core", fakeCore, "--send", "0:9:"}),
+             unknown = runParent({"--frobnicate"}), noCore = runParent({"--core", "/no/core"});
+  EXPECT_EQ(std::tuple(killed->waitForExit(), unknown->waitForExit(), noCore->waitForExit()),
+            std::tuple(128 + SIGKILL, 125, 125)) << killed->errors();
   EXPECT_TRUE(killed->output().ends_with(
       "\nparent: trovis-core was ended by signal 9 (Killed), status 137\n")) << killed->output();
-
-  const auto unknown = runParent({"--frobnicate"});
-  EXPECT_EQ(unknown->waitForExit(), 125);
   EXPECT_EQ(unknown->errors(), "trovis-parent: unknown argument \"--frobnicate\"\n"
                                "Try 'trovis-parent --help' for more information.\n");
-  const auto noCore = runParent({"--core", "/no/core"});
-  EXPECT_EQ(noCore->waitForExit(), 125);
   EXPECT_EQ(noCore->errors(), "trovis-parent: cannot run /no/core: No such file or directory\n");
 }
 
@@ -227,26 +200,24 @@ TEST(ParentTool, DemoSearchesRecordedFramesEncryptsAndSigtermStopsTheCoreInOrder
   CoreInstall install;
   installShipped(install);
   const fs::path dir = install.workDir();
-  writeFile(dir / "core.xml", "<?xml version=\"1.0\"?>\n<qDVR><Modules><Module>"
-            "<Plugin ID=\"-2147483648\" LogLevel=\"0\"/></Module></Modules></qDVR>\n");
+  std::ofstream(dir / "core.xml") << "<?xml version=\"1.0\"?>\n<qDVR><Modules><Module><Plugin ID="
+                                     "\"-2147483648\" LogLevel=\"0\"/></Module></Modules></qDVR>\n";
   const auto parent = runParent({"--demo", "--core", install.executable(), "--run-dir", dir}, dir);
   for (const char* shown :
        {R"(demo: search 1 done: [1-9]\d* stored frame\(s\), \d+ to \d+, in order\n)",
-        "demo: crypto round trip: the plaintext came back\n"}) {
-    const std::regex line(shown);
-    ASSERT_TRUE(eventually([&] { return std::regex_search(parent->output(), line); })) << shown;
-  }
+        "demo: crypto round trip: the plaintext came back\n"})
+    ASSERT_TRUE(eventually([&] { return std::regex_search(parent->output(), std::regex(shown)); }))
+        << shown;
   kill(parent->pid(), SIGTERM);
   ASSERT_EQ(parent->waitForExit(), 0) << parent->output() << parent->errors();
   const std::string out = parent->output();
   EXPECT_TRUE(appearInOrder(out, {"parent: SIGTERM received, stopping the core\n"
-                                  "parent -> len=16 addr=0x00000000 kind=8 pass=0 (no payload)\n",
-                                  "Closing 41:CameraSim\n", "Closing 42:Recorder\n",
-                                  "Unloading 41:CameraSim\n", "Unloading 42:Recorder\n"})) << out;
+                                  "parent -> len=16 addr=0x00000000 kind=8 pass=0 (no payload)",
+                                  "Closing 41:CameraSim", "Closing 42:Recorder",
+                                  "Unloading 41:CameraSim", "Unloading 42:Recorder"})) << out;
   EXPECT_TRUE(out.ends_with("\nparent: trovis-core exited with status 0\n")) << out;
   // The shutdown report, not the statistics line ("refblks:N(...)").
-  EXPECT_EQ(out.find("refblks: "), std::string::npos) << out;
-  EXPECT_EQ(out.find("unloaded holding"), std::string::npos) << out;
+  EXPECT_FALSE(std::regex_search(out, std::regex("refblks: |unloaded holding"))) << out;
   // The report would have shown: the core kept the lowered threshold.
   EXPECT_TRUE(std::regex_search(readFile(dir / "core.xml").value_or(""),
                                 std::regex(R"(<Plugin ID="-2147483648"[^>]* LogLevel="0")")));
