@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -39,9 +40,7 @@ class RiggedCore {
               .sources = {[this] { return steady.fetch_add(step) + step; }, [this] { return wall.load(); },
                           [this] { return resident.load(); }, [this] { return ram; },
                           [] { return uint64_t{8 * MiB}; }},
-              .coreLogThreshold = 0,
-              .logOutput = log_.get(),
-              .dispatching = dispatching}) {}
+              .coreLogThreshold = 0, .logOutput = log_.get(), .dispatching = dispatching}) {}
 
   DvrCore& core() { return rig_.core(); }
   void tick() { core().onSupervisionTick({}); }
@@ -53,12 +52,9 @@ class RiggedCore {
     std::fflush(log_.get());
     std::rewind(log_.get());
     std::vector<std::string> texts;
-    char buffer[4096];
-    while (std::fgets(buffer, sizeof buffer, log_.get()) != nullptr) {
-      const std::string line = buffer;
-      if (const auto at = line.find(" core "); at != std::string::npos) {
-        texts.push_back(line.substr(at + 6, line.size() - at - 7));
-      }
+    for (char buffer[4096]; std::fgets(buffer, sizeof buffer, log_.get()) != nullptr;) {
+      const std::string_view line = buffer;
+      if (const auto at = line.find(" core "); at != line.npos) texts.emplace_back(line.substr(at + 6, line.size() - at - 7));
     }
     return texts;
   }
@@ -70,8 +66,8 @@ class RiggedCore {
     return core().queueEvent(frame);
   }
 
-  std::atomic<int64_t> steady{0};
-  std::atomic<int64_t> step{0};  // added to the steady clock at each reading
+  // The steady clock, and what is added to it at each reading.
+  std::atomic<int64_t> steady{0}, step{0};
   std::atomic<int64_t> wall{1700000000 * Second};
   std::atomic<uint32_t> resident{0};
   std::optional<uint64_t> ram = 1024 * MiB;
@@ -82,10 +78,9 @@ class RiggedCore {
 };
 
 TEST(Supervision, ThresholdIsEightyPercentOfLargeMemories) {
-  EXPECT_EQ(throttleThresholdFor(512 * MiB), 429496720u);
-  EXPECT_EQ(throttleThresholdFor(511 * MiB), 199229440u);
-  EXPECT_EQ(throttleThresholdFor(std::nullopt), 199229440u);
-  EXPECT_EQ(throttleThresholdFor(uint64_t{4096} * MiB), 3435973820u);
+  EXPECT_THAT((std::vector{throttleThresholdFor(512 * MiB), throttleThresholdFor(511 * MiB),
+                            throttleThresholdFor(std::nullopt), throttleThresholdFor(uint64_t{4096} * MiB)}),
+              ElementsAre(429496720u, 199229440u, 199229440u, 3435973820u));
 }
 
 TEST(Supervision, ThrottlingStartsAtOnceAndEndsSixtySecondsAfterTheLastHighReading) {

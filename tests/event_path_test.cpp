@@ -35,23 +35,9 @@ const Host Searcher{0x26, "Searcher", 0x260000}, Server{0x2E, "Server", 0x2E0000
 
 std::string number(uint32_t value) { return std::to_string(value); }
 
-// The texts of the core's log lines (colour, time, prefix, text) that start with one of `starts`.
-Texts logTexts(const std::string& output, std::initializer_list<std::string_view> starts) {
-  Texts texts;
-  const std::string_view mark = "\x1b[0m ";  // ends the prefix
-  for (size_t at = output.find(mark); at != std::string::npos; at = output.find(mark, at)) {
-    at += mark.size();
-    const std::string text = output.substr(at, output.find('\n', at) - at);
-    if (std::ranges::any_of(starts, [&](auto start) { return text.starts_with(start); })) {
-      texts.push_back(text);
-    }
-  }
-  return texts;
-}
-
 // What the core reports of ignored give-backs, and at exit of references still held.
 Texts heldAndIgnored(const std::string& output) {
-  return logTexts(output, {"refblks", "Plugin ", "decref ignored", "Stopped waiting"});
+  return logged(output, {"refblks", "Plugin ", "decref ignored", "Stopped waiting"});
 }
 
 // The core with host plugins, its own threshold 0 and `thresholds` (Plugin
@@ -150,10 +136,10 @@ TEST(KeptPayload, LivesUntilEveryKeeperGaveItBackAndStrayGiveBacksOnlyWarn) {
   EXPECT_EQ(core.take("answer c "), "answer c 0 self");
   // CoreA never gives its payload back.
   EXPECT_EQ(heldAndIgnored(core.stop()),
-            (Texts{"decref ignored: 22:b holds no kept reference to payload " + payload,
-                   "decref ignored: 23:c holds no kept reference to payload " + payload,
-                   "decref ignored: 21:A holds no kept reference to payload " + held,
-                   "refblks: 1(23)", "Plugin 00:corea unloaded holding 1 event reference(s)."}));
+            (Texts{"W corea: decref ignored: 22:b holds no kept reference to payload " + payload,
+                   "W corea: decref ignored: 23:c holds no kept reference to payload " + payload,
+                   "W corea: decref ignored: 21:A holds no kept reference to payload " + held,
+                   "D corea: refblks: 1(23)", "D corea: Plugin 00:corea unloaded holding 1 event reference(s)."}));
 }
 
 TEST(Search, EachServingPluginAnswersOnItsOwnThreadOneLiveResultAtATime) {
@@ -255,7 +241,7 @@ TEST(Entry, AnswersAtOnceAndQueuesOnlyWhatPasses) {
     EXPECT_EQ(core.take(report), report);
   }
   for (const char* more : {"video", "audio", "log b line"}) EXPECT_EQ(core.take(more, false), "");
-  EXPECT_EQ(logTexts(core.stop(), {"line-"}), (Texts{"line-40", "line-90"}));
+  EXPECT_EQ(logged(core.stop(), {"line-"}), (Texts{"I a: line-40", "E a: line-90"}));
 }
 
 TEST(Stopping, NewRecordsAreRefusedButKeptPayloadsAndWaitingResultsAreSettled) {
@@ -279,7 +265,7 @@ TEST(Stopping, NewRecordsAreRefusedButKeptPayloadsAndWaitingResultsAreSettled) {
   for (const std::string& payload : {kept, first, held}) core.giveBack(A, payload);
   core.tell(A, {"release"});
   const std::string output = core.stop(true);
-  EXPECT_EQ(logTexts(output, {"written all"}), Texts{"written all the same"});
+  EXPECT_EQ(logged(output, {"written all"}), Texts{"W a: written all the same"});
   EXPECT_EQ(core.take("search-start Searcher 2162690", false), "");
   EXPECT_EQ(heldAndIgnored(output), Texts{});
 }

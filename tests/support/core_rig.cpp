@@ -1,34 +1,31 @@
 #include "core_rig.h"
 
-#include <stdlib.h>
-
-#include <stdexcept>
 #include <string>
-#include <system_error>
+
+#include "child_process.h"
 
 namespace trv::test {
 
 namespace fs = std::filesystem;
 
-CoreRig::Install::Install(const std::vector<fs::path>& plugins) {
-  std::string pattern = (fs::temp_directory_path() / "trovis-rig-XXXXXX").string();
-  if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-  root = pattern;
-  fs::create_directories(root / "bin" / "plugins");
-  // Links rather than copies: whoever opens the plugin's own path shares its globals.
+namespace {
+
+// The plugins linked into bin/plugins of a fresh directory; the path of the
+// executable there. Links rather than copies: whoever opens a plugin's own
+// path shares its globals.
+std::string installed(const std::vector<fs::path>& plugins) {
+  const fs::path bin = makeTempDir() / "bin";
+  fs::create_directories(bin / "plugins");
   for (const auto& plugin : plugins) {
-    fs::create_symlink(fs::absolute(plugin), root / "bin" / "plugins" / plugin.filename());
+    fs::create_symlink(fs::absolute(plugin), bin / "plugins" / plugin.filename());
   }
+  return (bin / "trovis-core").string();
 }
 
-CoreRig::Install::~Install() {
-  std::error_code ignored;
-  fs::remove_all(root, ignored);
-}
+}  // namespace
 
 CoreRig::CoreRig(CoreRigOptions options)
-    : install_(options.plugins),
-      core_((install_.root / "bin" / "trovis-core").string(), std::move(options.sources)) {
+    : core_(installed(options.plugins), std::move(options.sources)) {
   core::g_core = &core_;
   core_.setLogThreshold(0, options.coreLogThreshold);
   if (options.logOutput != nullptr) core_.setLogOutput(options.logOutput, false);

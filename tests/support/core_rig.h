@@ -1,7 +1,7 @@
 // The core hosted in this process, as the tests and the benchmark drive it:
-// the chosen plugins installed beside a nominal executable in a private
-// directory, loaded and opened by the core's own host, and the dispatch loop
-// on a thread of its own. It is g_core while it lives: one at a time per
+// the chosen plugins installed beside a nominal executable in a temporary
+// directory (removed when the process ends), loaded and opened by the core's
+// own host, and the dispatch loop on a thread of its own. It is g_core while it lives: one at a time per
 // process; construct and destroy it on one thread.
 #pragma once
 
@@ -45,12 +45,6 @@ class CoreRig {
   void stop();
 
  private:
-  // Declared first: the plugins are installed before the core exists.
-  struct Install {
-    explicit Install(const std::vector<std::filesystem::path>& plugins);
-    ~Install();
-    std::filesystem::path root;
-  } install_;
   core::DvrCore core_;
   std::thread dispatcher_;
   bool stopped_ = false;
