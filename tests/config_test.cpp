@@ -1,6 +1,6 @@
 // The configuration layer through its public functions: XML text and lookups, the settings and
 // documents of the core, and the file store with its system calls scripted or killed.
-#include "config_document.h"
+#include "published_documents.h"
 #include "core_settings.h"
 #include "file_store.h"
 #include "posix_io.h"

@@ -41,7 +41,7 @@ class RiggedCore {
               .coreLogThreshold = 0, .logOutput = log_.get(), .dispatching = dispatching}) {}
 
   DvrCore& core() { return rig_.core(); }
-  void tick() { core().onSupervisionTick({}); }
+  void tick() { core().onSupervisionTick(); }
   void startDispatcher() { rig_.startDispatcher(); }
   void stop() { rig_.stop(); }
 

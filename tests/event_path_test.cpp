@@ -115,10 +115,7 @@ class HostedCore {
 };
 
 TEST(KeptPayload, LivesUntilEveryKeeperGaveItBackAndStrayGiveBacksOnlyWarn) {
-  // The core does not free at exit what an unloaded plugin still holds: no leak report for it.
-  setenv("LSAN_OPTIONS", "detect_leaks=0", 1);
   HostedCore core({"A", "b", "c", "CoreA"});  // CoreA has the core's origin: id 0
-  unsetenv("LSAN_OPTIONS");
   EXPECT_EQ(core.post(A, Alarm, Live | Text, A.origin, "hoard A b CoreA"), 0);
   const std::string payload = core.keptAt("kept A 210000 hoard A b CoreA ");
   EXPECT_EQ(core.keptAt("kept b 210000 hoard A b CoreA "), payload);

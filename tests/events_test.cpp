@@ -176,15 +176,13 @@ TEST(Statistics, HumanSizesAndAReportDueEveryMinuteInThreeLinesInTheNumberLocale
   StatisticsReport report(start);
   for (const auto& [after, due] : {std::pair{0, true}, {59, false}, {60, true}, {61, false}})
     EXPECT_EQ(report.due(start + std::chrono::seconds(after)), due) << after;
-  RefBlocks blocks;
-  auto discard = [&blocks](void* payload) { blocks.discard(payload); };
-  const std::unique_ptr<void, decltype(discard)> block(blocks.create(std::string(100, 'x').data(), 100), discard);
-  const auto hold = [&](uint8_t id, int count) { while (count-- > 0) blocks.addRef(block.get(), id); };
+  ReportFigures figures{.dispatch = {3, 1234, 59, 20000}, .videoThrottled = 4, .ipcRequests = 2,
+                        .ipcPackets = 1, .ipcBytes = 120, .searchRequests = 1, .resultsPosted = 2,
+                        .resultBytes = 2048, .memoryInUse = 3 * 1048576, .memoryBaseline = 1048576,
+                        .payloadBlocks = 1, .payloadBytes = 108};
+  const auto hold = [&](uint8_t id, uint32_t count) { figures.holders[id] = count; };
   hold(0x05, 7), hold(0x03, 7), hold(0x09, 9);
-  const ReportFigures figures{.dispatch = {3, 1234, 59, 20000}, .videoThrottled = 4, .ipcRequests = 2,
-                              .ipcPackets = 1, .ipcBytes = 120, .searchRequests = 1, .resultsPosted = 2,
-                              .resultBytes = 2048, .memoryInUse = 3 * 1048576, .memoryBaseline = 1048576};
-  EXPECT_EQ(report.format(figures, blocks, nameOf),
+  EXPECT_EQ(report.format(figures, nameOf),
             inLocale("InQ:3 events:1,234 idle:59s throttled[v:4 a:0]\n"
                      "ltm:20,000us ipc[r:2 p:1 d:120] srch[r:1 c:0 p:2 d:2,048] cDev:0\n"
                      "memory[inuse:3MiB +2MiB] refblks:1(108) top: p9 9, p3 7, p5 7"));
@@ -193,9 +191,10 @@ TEST(Statistics, HumanSizesAndAReportDueEveryMinuteInThreeLinesInTheNumberLocale
   hold(0x01, 1), hold(0x02, 2), hold(0x04, 4);
   const std::string quiet = "InQ:0 events:0 idle:0s throttled[v:0 a:0]\n"
                             "ltm:0us ipc[r:0 p:0 d:0] srch[r:0 c:0 p:0 d:0] cDev:0\n";
-  EXPECT_EQ(report.format({.dispatch = {}, .memoryInUse = 1048576, .memoryBaseline = 1253376}, blocks, nameOf),
+  EXPECT_EQ(report.format({.dispatch = {}, .memoryInUse = 1048576, .memoryBaseline = 1253376, .payloadBlocks = 1,
+                           .payloadBytes = 108, .holders = figures.holders}, nameOf),
             quiet + "memory[inuse:1MiB -200KiB] refblks:1(108) top: p9 9, p3 7, p5 7, p4 4, p2 2");
-  EXPECT_EQ(report.format({.dispatch = {}, .memoryInUse = 1048576, .memoryBaseline = 1048576}, RefBlocks{}, nameOf),
+  EXPECT_EQ(report.format({.dispatch = {}, .memoryInUse = 1048576, .memoryBaseline = 1048576}, nameOf),
             quiet + "memory[inuse:1MiB] refblks:0(0) top: ");
 }
 

@@ -1,4 +1,5 @@
-// DvrCore::Init: everything the core does once, before it runs.
+// DvrCore::Init, everything the core does once before it runs, and the host
+// operations, which take the privileges the plugins run with.
 #include <grp.h>
 #include <pwd.h>
 #include <sys/stat.h>
@@ -63,20 +64,29 @@ bool DvrCore::Init(int32_t pipeFd) {
     logWarning("capset failed: {}", errorText());
   }
 
-  if (pipeFd != -1) {
-    boost::system::error_code ec;
-    ipcSocket.assign(boost::asio::generic::seq_packet_protocol(AF_UNIX, 0), pipeFd, ec);
-    if (ec) {
-      logCritical("failed to open ipc pipe");
-      return false;
-    }
-    ipcAccepting = true;
+  if (pipeFd != -1 && !io_.openChannel(pipeFd)) {
+    logCritical("failed to open ipc pipe");
+    return false;
   }
 
-  const auto base = std::filesystem::path(exePath).parent_path();
-  logPlugin = Plugin::Create(base / "plugins/LogPI.so", postEvent, deviceId);
-  logPlugin->Open();
+  host_.openLogPlugin(std::filesystem::path(exePath).parent_path() / "plugins/LogPI.so", postEvent,
+                      deviceId);
   return true;
 }
+
+void DvrCore::loadPlugins() {
+  host_.loadPlugins(std::filesystem::path(exePath).parent_path(), postEvent, deviceId);
+}
+
+void DvrCore::openPlugins() {
+  host_.openPlugins();
+  if (getuid() != 0 && !setCapabilities(RunningCapabilities)) {
+    logWarning("capset failed: {}", errorText());
+  }
+}
+
+void DvrCore::closePlugins() { host_.closePlugins(); }
+
+void DvrCore::unloadPlugins() { host_.unloadPlugins(); }
 
 }  // namespace trv::core

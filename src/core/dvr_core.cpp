@@ -1,13 +1,5 @@
 #include "dvr_core.h"
 
-#include <csignal>
-#include <thread>
-
-#include <boost/asio/dispatch.hpp>
-#include <boost/asio/executor_work_guard.hpp>
-#include <boost/asio/post.hpp>
-#include <boost/asio/signal_set.hpp>
-
 #include "core_log.h"
 #include "sha256.h"
 
@@ -27,20 +19,38 @@ void postCoreLine(int32_t level, std::string_view text) {
 }  // namespace
 
 int postEvent(EventParms* event) {
-  if (event == nullptr) return 1;
+  if (event == nullptr) return PostRefused;
   if (event->data == nullptr) event->dataLen = 0;
   // No exception may cross into a plugin: a line that cannot be written to
   // standard output, or a lock that cannot be taken, refuses the record.
   try {
     return g_core->queueEvent(*event);
   } catch (const std::exception&) {
-    return 1;
+    return PostRefused;
   }
 }
 
 DvrCore::DvrCore(std::string executablePath, SupervisionSources sources)
-    : exePath(std::move(executablePath)), supervisionSources(std::move(sources)) {
+    : exePath(std::move(executablePath)),
+      supervision_(std::move(sources), [this] { publishMemoryStatus(); }),
+      io_(host_, logWriter, counters_, [this] { requestStop(); }, [this] { onSupervisionTick(); }) {
   setCoreLogTarget({&logLevels, postCoreLine});
+}
+
+DvrCore::~DvrCore() {
+  // Records a failed start-up queued were never dispatched.
+  queue_.requestStop();
+  RecordQueue left;
+  while (queue_.take(left) == EventQueue::Taken::Records) {
+    for (; !left.empty(); left.dropFront()) {
+      if (left.front().data != nullptr) payloads_.delivered(left.front().data);
+    }
+  }
+  reportHeldReferences();
+  // The plugins are unloaded: what they kept is nobody's any more. A search
+  // given up on may still read a payload it kept, and keeps it.
+  if (!searchesGivenUp_) payloads_.dropKeptReferences();
+  setCoreLogTarget({});
 }
 
 void DvrCore::setLogOutput(std::FILE* output, bool colour) {
@@ -48,14 +58,8 @@ void DvrCore::setLogOutput(std::FILE* output, bool colour) {
   logWriter.setColour(colour);
 }
 
-DvrCore::~DvrCore() {
-  ipcSendQueue.clear();
-  reportHeldReferences();
-  setCoreLogTarget({});
-}
-
 int32_t DvrCore::log(int32_t level, std::string_view text) {
-  if (text.empty()) return 0;
+  if (text.empty()) return PostQueued;
   EventParms record = makeEvent(TypeLog, FlagLive | FlagText, CoreSource);
   record.dataLen = static_cast<uint32_t>(text.size());
   record.data = const_cast<char*>(text.data());
@@ -64,43 +68,19 @@ int32_t DvrCore::log(int32_t level, std::string_view text) {
 }
 
 void DvrCore::requestStop() {
-  // A sequentially consistent read-modify-write: a full barrier on both sides.
-  stopRequested.exchange(true, std::memory_order_seq_cst);
-  // Through the mutex: a dispatcher between its stop test and its wait would
-  // sleep through a bare notification.
-  { std::lock_guard lock(queueMutex); }
-  queueCondition.notify_one();
+  queue_.requestStop();
   searchHandler.stop();
-  // The timer belongs to the I/O thread; from elsewhere the cancellation
-  // is handed to it.
-  boost::asio::dispatch(ioContext, [this] { supervisionTimer.cancel(); });
+  io_.cancelTicks();
 }
 
 void DvrCore::Run() {
-  boost::asio::signal_set signals(ioContext);
-  signals.add(SIGINT);
-  signals.add(SIGTERM);
-  signals.add(SIGQUIT);
-  // Not renewed: later signals are absorbed by the set while it exists.
-  signals.async_wait([this](const boost::system::error_code&, int) { requestStop(); });
-
+  io_.catchStopSignals();
   // Before any plugin exists: its thresholds apply from its first line on.
   loadConfig();
   if (deviceId.find(sha256Hex("")) != std::string::npos) logWarning("Startup status: code D");
-  if (throttlingEnabled) publishMemoryStatus();
+  if (supervision_.settings().throttlingEnabled) publishMemoryStatus();
 
-  // The guard keeps the I/O loop running until it is stopped below, even when
-  // a stop leaves it no work.
-  const auto work = boost::asio::make_work_guard(ioContext);
-  std::jthread ioThread([this] { ioContext.run(); });
-  // Armed on the I/O thread, the only one to touch the timer and the socket.
-  boost::asio::post(ioContext, [this] {
-    // The timer's expiry is still the epoch: the first tick runs at once.
-    supervisionTimer.async_wait([this](const boost::system::error_code& ec) {
-      onSupervisionTick(ec);
-    });
-    startIpcReceive();
-  });
+  io_.start();
   loadPlugins();
   openPlugins();
   publishConfig();
@@ -108,9 +88,7 @@ void DvrCore::Run() {
   dispatchLoop();
 
   endPlugins();
-  stopIo();
-  ioThread.request_stop();
-  ioThread.join();
+  io_.stop();
 }
 
 void DvrCore::endPlugins() {
@@ -118,7 +96,7 @@ void DvrCore::endPlugins() {
   unloadPlugins();
   for (const auto& plugin : searchHandler.awaitThreadsFor(SearchWaitLimit)) {
     logWarning("Stopped waiting for the search of {:02x}:{}", plugin->id(), plugin->displayName());
-    searchesGivenUp = true;
+    searchesGivenUp_ = true;
   }
 }
 

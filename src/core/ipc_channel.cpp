@@ -1,13 +1,11 @@
-// DvrCore's channel to the parent daemon: packets in, delivered to the
-// addressed plugin on the I/O thread; "ipc" event payloads out, in order.
+#include "ipc_channel.h"
+
 #include <algorithm>
 #include <cstring>
 
 #include <boost/asio/post.hpp>
 
 #include "core_log.h"
-#include "dvr_core.h"
-#include "ipc_framing.h"
 
 namespace trv::core {
 
@@ -15,106 +13,121 @@ namespace {
 constexpr std::string_view BackgroundMarker = "Background:true";
 }  // namespace
 
-// The framing's verdicts, applied to the core.
-class DvrCore::IpcReceiver final : public IpcPacketHandler {
+// The framing's verdicts, applied to the channel.
+class IpcChannel::Receiver final : public IpcPacketHandler {
  public:
-  explicit IpcReceiver(DvrCore& core) : core_(core) {}
+  explicit Receiver(IpcChannel& channel) : channel_(channel) {}
 
   void parentIdentified(const std::vector<std::string>& strings) override {
-    if (strings.size() >= 3 && strings[2] == BackgroundMarker) core_.logWriter.setBackground();
-    std::lock_guard lock(core_.parentMutex);
-    if (strings.size() >= 2) core_.parentVersion = strings[1];
-    if (strings.size() >= 1) core_.parentFilename = strings[0];
+    if (strings.size() >= 3 && strings[2] == BackgroundMarker) channel_.logWriter_.setBackground();
+    std::lock_guard lock(channel_.parentMutex_);
+    if (strings.size() >= 2) channel_.parentVersion = strings[1];
+    if (strings.size() >= 1) channel_.parentFilename = strings[0];
   }
 
-  void stopOrdered() override { core_.requestStop(); }
+  void stopOrdered() override { channel_.requestStop_(); }
 
   void pluginPacket(uint8_t pluginNumber, const uint8_t* packet, uint32_t length) override {
-    const auto plugin = core_.pluginForPacket(pluginNumber);
+    const auto plugin = channel_.host_.pluginForPacket(pluginNumber);
     if (!plugin) return;
     plugin->IpcResult(length, packet);
-    EventCounters::count(core_.counters.ipcPackets);
-    core_.counters.ipcBytes.fetch_add(length, std::memory_order_relaxed);
+    EventCounters::count(channel_.counters_.ipcPackets);
+    channel_.counters_.ipcBytes.fetch_add(length, std::memory_order_relaxed);
   }
 
   void badLength() override { logWarning("bad ipc packet length"); }
 
  private:
-  DvrCore& core_;
+  IpcChannel& channel_;
 };
 
-void DvrCore::startIpcReceive() {
-  ipcSocket.async_receive(
-      boost::asio::buffer(ipcRxBuffer.data() + ipcRxFill, ipcRxBuffer.size() - ipcRxFill),
-      ipcRxOutFlags,
-      [this](const boost::system::error_code& ec, std::size_t n) { onIpcReceive(ec, n); });
+IpcChannel::IpcChannel(boost::asio::io_context& io, PluginHost& host, LogWriter& logWriter,
+                       EventCounters& counters, std::function<void()> requestStop)
+    : io_(io),
+      host_(host),
+      logWriter_(logWriter),
+      counters_(counters),
+      requestStop_(std::move(requestStop)),
+      ipcSocket(io) {}
+
+bool IpcChannel::open(int fd) {
+  boost::system::error_code ec;
+  ipcSocket.assign(boost::asio::generic::seq_packet_protocol(AF_UNIX, 0), fd, ec);
+  if (ec) return false;
+  std::lock_guard lock(postMutex_);
+  accepting_ = true;
+  return true;
 }
 
-void DvrCore::onIpcReceive(const boost::system::error_code& ec, std::size_t n) {
+void IpcChannel::startReceive() {
+  ipcSocket.async_receive(
+      boost::asio::buffer(ipcRxBuffer.data() + ipcRxFill_, ipcRxBuffer.size() - ipcRxFill_), rxOutFlags_,
+      [this](const boost::system::error_code& ec, std::size_t n) { onReceive(ec, n); });
+}
+
+void IpcChannel::onReceive(const boost::system::error_code& ec, std::size_t n) {
+  if (ec == boost::asio::error::operation_aborted) return;
   if (ec || n == 0) {
     logCritical("trovisd ipc pipe disconnected");
-    refuseIpcPackets();
+    refusePackets();
     // An error closing it ends the process: the descriptor state is unknown.
     if (ipcSocket.is_open()) ipcSocket.close();
-    requestStop();
+    requestStop_();
     return;
   }
-  IpcReceiver receiver(*this);
-  ipcRxFill = consumeIpcPackets(ipcRxBuffer.data(), ipcRxFill + static_cast<uint32_t>(n), receiver);
-  startIpcReceive();
+  Receiver receiver(*this);
+  ipcRxFill_ = consumeIpcPackets(ipcRxBuffer.data(), ipcRxFill_ + static_cast<uint32_t>(n), receiver);
+  startReceive();
 }
 
-int32_t DvrCore::postIpcPacket(const EventParms& event) {
-  IpcPacket packet{std::make_unique<uint8_t[]>(event.dataLen), event.dataLen};
+int32_t IpcChannel::post(const EventParms& event) {
+  Packet packet{std::make_unique<uint8_t[]>(event.dataLen), event.dataLen};
   if (event.dataLen != 0) std::memcpy(packet.bytes.get(), event.data, event.dataLen);
   {
-    std::lock_guard lock(ipcPostMutex);
-    if (!ipcAccepting) return 1;
+    std::lock_guard lock(postMutex_);
+    if (!accepting_) return PostRefused;
     // Runs later on the I/O thread, never inside the caller.
-    boost::asio::post(ioContext, [this, packet = std::move(packet)]() mutable {
-      pushIpcPacket(std::move(packet));
-    });
+    boost::asio::post(io_, [this, packet = std::move(packet)]() mutable { push(std::move(packet)); });
   }
-  EventCounters::count(counters.ipcRequests);
-  return 0;
+  EventCounters::count(counters_.ipcRequests);
+  return PostQueued;
 }
 
-void DvrCore::refuseIpcPackets() {
-  std::lock_guard lock(ipcPostMutex);
-  ipcAccepting = false;
+void IpcChannel::refusePackets() {
+  std::lock_guard lock(postMutex_);
+  accepting_ = false;
 }
 
-void DvrCore::stopIo() {
-  refuseIpcPackets();
-  // Handlers not yet run are abandoned.
-  ioContext.stop();
+ParentIdentity IpcChannel::parent() {
+  std::lock_guard lock(parentMutex_);
+  return {parentFilename, parentVersion};
 }
 
-void DvrCore::pushIpcPacket(IpcPacket packet) {
+void IpcChannel::push(Packet packet) {
   ipcSendQueue.push_back(std::move(packet));
-  if (ipcSendQueue.size() == 1) sendNextIpcPacket();
+  if (ipcSendQueue.size() == 1) sendNext();
 }
 
-void DvrCore::sendNextIpcPacket() {
+void IpcChannel::sendNext() {
   if (ipcSendQueue.empty() || !ipcSocket.is_open()) return;
-  const IpcPacket& front = ipcSendQueue.front();
+  const Packet& front = ipcSendQueue.front();
   // One message per send of at most 64 KiB; a longer packet leaves as several.
-  const uint32_t chunk = std::min(front.length - ipcSendOffset, IpcMaxPacket);
-  ipcSocket.async_send(
-      boost::asio::buffer(front.bytes.get() + ipcSendOffset, chunk), 0,
-      [this](const boost::system::error_code& ec, std::size_t n) { onIpcSent(ec, n); });
+  const uint32_t chunk = std::min(front.length - sendOffset_, IpcMaxPacket);
+  ipcSocket.async_send(boost::asio::buffer(front.bytes.get() + sendOffset_, chunk), 0,
+                     [this](const boost::system::error_code& ec, std::size_t n) { onSent(ec, n); });
 }
 
-void DvrCore::onIpcSent(const boost::system::error_code& ec, std::size_t n) {
-  ipcSendOffset += static_cast<uint32_t>(n);
+void IpcChannel::onSent(const boost::system::error_code& ec, std::size_t n) {
+  if (ec == boost::asio::error::operation_aborted) return;
+  sendOffset_ += static_cast<uint32_t>(n);
   // A failed write drops its packet; the next one is still attempted.
-  if (!ec && ipcSendOffset < ipcSendQueue.front().length) {
-    sendNextIpcPacket();
+  if (!ec && sendOffset_ < ipcSendQueue.front().length) {
+    sendNext();
     return;
   }
-  ipcSendOffset = 0;
+  sendOffset_ = 0;
   ipcSendQueue.pop_front();
-  sendNextIpcPacket();
+  sendNext();
 }
 
 }  // namespace trv::core

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
+#include <memory>
 
 #include "allocator_tuning.h"
 #include "dvr_core.h"
@@ -34,14 +35,15 @@ int main(int argc, char** argv) {
   }
 
   trv::core::tuneAllocatorForPayloads();
-  g_core = new DvrCore(exePath.string());
-  if (!g_core->Init(pipeFd)) {
+  auto core = std::make_unique<DvrCore>(exePath.string());
+  g_core = core.get();
+  if (!core->Init(pipeFd)) {
     std::cerr << "failed to initialize core" << std::endl;
     return 2;
   }
-  g_core->Run();
-  const bool searchesGivenUp = g_core->searchesGivenUp;
-  delete g_core;
+  core->Run();
+  const bool searchesGivenUp = core->searchesGivenUp();
+  core.reset();
   if (searchesGivenUp) {
     // A plugin still runs code on a search thread: its globals must not be
     // destroyed under it, as a normal exit would.

@@ -1,18 +1,14 @@
-// DvrCore's plugin host: load, open, close and unload the plugins beside the
-// executable, in the order the plugins and their names decide.
+// Load, open, close and unload the plugins beside the executable, in the
+// order the plugins and their names decide.
+#include "plugin_host.h"
+
 #include <strings.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
-#include <cstring>
-#include <filesystem>
 
 #include "core_log.h"
-#include "dvr_core.h"
 #include "plugin_files.h"
-#include "privileges.h"
 
 namespace trv::core {
 
@@ -40,10 +36,16 @@ bool closesBefore(const std::shared_ptr<Plugin>& a, const std::shared_ptr<Plugin
 
 }  // namespace
 
-void DvrCore::loadPlugins() {
-  const auto base = std::filesystem::path(exePath).parent_path();
+void PluginHost::openLogPlugin(const std::filesystem::path& path, PostEventFn post,
+                               std::string_view deviceId) {
+  logPlugin = Plugin::Create(path, post, deviceId);
+  logPlugin->Open();
+}
+
+void PluginHost::loadPlugins(const std::filesystem::path& base, PostEventFn post,
+                             std::string_view deviceId) {
   for (const auto& path : findPluginFiles(base)) {
-    auto plugin = Plugin::Create(path, postEvent, deviceId);
+    auto plugin = Plugin::Create(path, post, deviceId);
     if (!plugin->isLoaded()) {
       logError("Failed to load plugin {}: {}", plugin->fileName(), plugin->errorText());
       failedPlugins.push_back(std::move(plugin));
@@ -58,7 +60,7 @@ void DvrCore::loadPlugins() {
       continue;
     }
     logInfo("Loaded plugin {:02x}:{}", plugin->id(), plugin->displayName());
-    logWriter.setPluginName(plugin->id(), lowerCase(path.stem().string()));
+    logWriter_.setPluginName(plugin->id(), lowerCase(path.stem().string()));
     std::lock_guard lock(pluginsMutex);
     if (hasId(*plugin, FirstPluginId)) {
       plugins.insert(plugins.begin(), std::move(plugin));
@@ -69,7 +71,7 @@ void DvrCore::loadPlugins() {
   for (const auto& plugin : plugins) plugin->ProvideWorkerThreadIf();
 }
 
-void DvrCore::openPlugins() {
+void PluginHost::openPlugins() {
   for (const auto& plugin : plugins) {
     logInfo("Opening {:02x}:{}", plugin->id(), plugin->displayName());
     plugin->Open();
@@ -78,12 +80,9 @@ void DvrCore::openPlugins() {
     std::lock_guard lock(pluginsMutex);
     plugins.push_back(logPlugin);
   }
-  if (getuid() != 0 && !setCapabilities(RunningCapabilities)) {
-    logWarning("capset failed: {}", std::strerror(errno));
-  }
 }
 
-void DvrCore::closePlugins() {
+void PluginHost::closePlugins() {
   std::vector<std::shared_ptr<Plugin>> keptOpen;
   {
     std::lock_guard lock(pluginsMutex);
@@ -107,23 +106,36 @@ void DvrCore::closePlugins() {
   }
 }
 
-void DvrCore::unloadPlugins() {
+void PluginHost::unloadPlugins() {
   for (const auto& plugin : plugins) {
     logInfo("Unloading {:02x}:{}", plugin->id(), plugin->displayName());
     plugin->Unload();
   }
 }
 
-std::shared_ptr<Plugin> DvrCore::pluginForPacket(uint8_t number) {
+std::shared_ptr<Plugin> PluginHost::pluginForPacket(uint8_t number) {
   std::lock_guard lock(pluginsMutex);
   const auto found = std::find_if(plugins.begin(), plugins.end(),
                                   [&](const auto& plugin) { return hasId(*plugin, number); });
   return found != plugins.end() ? *found : nullptr;
 }
 
-std::vector<std::shared_ptr<Plugin>> DvrCore::pluginSnapshot() {
+void PluginHost::deliverToLogPlugin(EventParms& line) {
+  if (logPlugin) logPlugin->DeliverFromAnyThread(line);
+}
+
+PluginHost::Plugins PluginHost::snapshot() {
   std::lock_guard lock(pluginsMutex);
   return plugins;
+}
+
+std::string PluginHost::originName(uint32_t source) {
+  if (pluginIdOf(source) == 0) return "Core";
+  std::lock_guard lock(pluginsMutex);
+  for (const auto& plugin : plugins) {
+    if (hasId(*plugin, pluginIdOf(source))) return plugin->displayName();
+  }
+  return "unknown";
 }
 
 }  // namespace trv::core

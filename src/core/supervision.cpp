@@ -1,5 +1,5 @@
-// The supervision tick of DvrCore: memory throttling with its hysteresis and
-// the report of wall-clock jumps.
+// The supervision tick: memory throttling with its hysteresis and the report
+// of wall-clock jumps.
 #include "supervision.h"
 
 #include <sys/resource.h>
@@ -13,7 +13,7 @@
 #include <memory>
 
 #include "core_log.h"
-#include "dvr_core.h"
+#include "statistics.h"
 
 namespace trv::core {
 
@@ -25,7 +25,6 @@ constexpr int64_t Millisecond = 1000000;
 constexpr int64_t Second = 1000000000;
 constexpr int64_t Day = 86400 * Second;
 constexpr int64_t ThrottleHold = 60 * Second;
-constexpr auto TickInterval = std::chrono::milliseconds(250);
 constexpr int64_t NotThrottled = std::numeric_limits<int64_t>::max();
 
 template <typename Clock>
@@ -73,57 +72,44 @@ SupervisionSources SupervisionSources::system() {
   };
 }
 
-void DvrCore::onSupervisionTick(const boost::system::error_code& ec) {
-  if (ec) return;
-  SupervisionState& state = supervisionState;
-  if (!state.started) {
-    state.started = true;
-    state.throttleThreshold = throttleThresholdFor(supervisionSources.totalRam());
-    state.stackLimit = supervisionSources.stackLimit();
-    state.lastCheck = supervisionSources.steadyNanos();
-    state.lastWall = supervisionSources.wallNanos();
+void Supervision::tick() {
+  if (!started_) {
+    started_ = true;
+    throttleThreshold_ = throttleThresholdFor(sources_.totalRam());
+    stackLimit_ = sources_.stackLimit();
+    lastCheck_ = sources_.steadyNanos();
+    lastWall_ = sources_.wallNanos();
   }
-  const int64_t steady = supervisionSources.steadyNanos();
-  const int64_t wall = supervisionSources.wallNanos();
-  const int64_t sinceCheck = steady - state.lastCheck;
+  const int64_t steady = sources_.steadyNanos();
+  const int64_t wall = sources_.wallNanos();
+  const int64_t sinceCheck = steady - lastCheck_;
   if ((sinceCheck >= -(Millisecond - 1) && sinceCheck < Millisecond) || sinceCheck >= Day) {
-    logInfo("memory limits, throttling:{} stack:{}",
-            humanSize(static_cast<int64_t>(state.throttleThreshold)),
-            humanSize(static_cast<int64_t>(state.stackLimit)));
+    logInfo("memory limits, throttling:{} stack:{}", humanSize(static_cast<int64_t>(throttleThreshold_)),
+            humanSize(static_cast<int64_t>(stackLimit_)));
   }
   if (sinceCheck >= Second) {
-    const int64_t wallMs = (wall - state.lastWall) / Millisecond;
+    const int64_t wallMs = (wall - lastWall_) / Millisecond;
     const int64_t steadyMs = sinceCheck / Millisecond;
     if (steadyMs + 999 < std::llabs(wallMs)) {
       // The whole wall-clock interval, not the difference between the clocks.
       logWarning("system time changed by {:.2f}seconds", static_cast<double>(wallMs) / 1000.0);
     }
-    state.lastWall = wall;
-    const uint32_t used = supervisionSources.residentBytes();
-    memoryInUse.store(used, std::memory_order_relaxed);
-    setMemoryLow(used > state.throttleThreshold);
-    state.lastCheck = steady;
+    lastWall_ = wall;
+    const uint32_t used = sources_.residentBytes();
+    memoryInUse_.store(used, std::memory_order_relaxed);
+    setMemoryLow(used > throttleThreshold_);
+    lastCheck_ = steady;
   }
-  armSupervisionTimer();
 }
 
-void DvrCore::armSupervisionTimer() {
-  const auto now = boost::asio::steady_timer::clock_type::now();
-  const auto latest = boost::asio::steady_timer::time_point::max();
-  supervisionTimer.expires_at(latest - now > TickInterval ? now + TickInterval : latest);
-  supervisionTimer.async_wait([this](const boost::system::error_code& error) {
-    onSupervisionTick(error);
-  });
-}
-
-void DvrCore::setMemoryLow(bool low) {
-  if (!throttlingEnabled) return;
-  const int64_t now = supervisionSources.steadyNanos();
+void Supervision::setMemoryLow(bool low) {
+  if (!settings_.throttlingEnabled) return;
+  const int64_t now = sources_.steadyNanos();
   throttlingActive.store(low, std::memory_order_release);
   if (low) {
     if (throttledSince == NotThrottled) {
       logWarning("available system memory is low, throttling audio/video");
-      publishMemoryStatus();
+      publishStatus_();
     }
     throttledSince = now;
     return;
@@ -131,7 +117,7 @@ void DvrCore::setMemoryLow(bool low) {
   // Also true while not throttled, whose mark is the largest time there is.
   if (now - ThrottleHold < throttledSince) return;
   logWarning("available system memory ok, not throttling audio/video");
-  publishMemoryStatus();
+  publishStatus_();
   throttledSince = NotThrottled;
 }
 

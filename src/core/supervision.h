@@ -1,10 +1,17 @@
-// Readings that drive the supervision of memory and clock, injectable so
-// that tests run the state machine without waiting or allocating.
+// The supervision of memory and clock: owns the readings (injectable, so
+// that tests run the state machine without waiting or allocating), the
+// memory settings and the throttling state. The I/O thread ticks it; any
+// thread may ask whether live media is throttled.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <optional>
+#include <utility>
+
+#include "core_settings.h"
 
 namespace trv::core {
 
@@ -27,13 +34,39 @@ struct SupervisionSources {
   static SupervisionSources system();
 };
 
-// What the supervision keeps between ticks; set up on the first tick.
-struct SupervisionState {
-  bool started = false;
-  uint64_t throttleThreshold = 0;
-  uint64_t stackLimit = 0;
-  int64_t lastCheck = 0;  // steady nanoseconds of the last memory and clock check
-  int64_t lastWall = 0;   // wall-clock nanoseconds at that check
+class Supervision {
+ public:
+  // `publishStatus` publishes the memory status document when throttling
+  // starts or ends.
+  Supervision(SupervisionSources sources, std::function<void()> publishStatus)
+      : sources_(std::move(sources)), publishStatus_(std::move(publishStatus)) {}
+
+  // Main thread, before the I/O thread starts: as core.xml sets them.
+  MemorySettings& settings() { return settings_; }
+  const MemorySettings& settings() const { return settings_; }
+
+  // I/O thread, every quarter second: memory and clock checks once a second.
+  void tick();
+
+  bool throttling() const { return throttlingActive.load(std::memory_order_acquire); }
+  uint32_t memoryInUse() const { return memoryInUse_.load(std::memory_order_relaxed); }
+  int64_t steadyNanos() const { return sources_.steadyNanos(); }
+
+ private:
+  void setMemoryLow(bool low);
+
+  SupervisionSources sources_;
+  std::function<void()> publishStatus_;
+  MemorySettings settings_;
+  std::atomic<bool> throttlingActive{false};  // written by the I/O thread only
+  std::atomic<uint32_t> memoryInUse_{0};      // latest resident-size reading
+  // What the I/O thread keeps between ticks; set up on the first tick.
+  bool started_ = false;
+  uint64_t throttleThreshold_ = 0;
+  uint64_t stackLimit_ = 0;
+  int64_t lastCheck_ = 0;  // steady nanoseconds of the last memory and clock check
+  int64_t lastWall_ = 0;   // wall-clock nanoseconds at that check
+  int64_t throttledSince = std::numeric_limits<int64_t>::max();
 };
 
 }  // namespace trv::core

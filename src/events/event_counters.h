@@ -2,7 +2,6 @@
 // dispatcher raise; relaxed atomics, reset by the report.
 #pragma once
 
-#include <array>
 #include <atomic>
 #include <cstdint>
 
@@ -16,16 +15,6 @@ struct EventCounters {
   std::atomic<uint64_t> ipcBytes{0};
 
   static void count(std::atomic<uint32_t>& counter) { counter.fetch_add(1, std::memory_order_relaxed); }
-};
-
-// Decrefs the core ignored, per plugin id, for the life of the process.
-class IgnoredDecrefs {
- public:
-  // Any thread: counts one for plugin `id` and returns its total so far.
-  uint32_t count(uint8_t id) { return counts_[id].fetch_add(1, std::memory_order_relaxed) + 1; }
-
- private:
-  std::array<std::atomic<uint32_t>, 256> counts_{};
 };
 
 }  // namespace trv::core

@@ -42,10 +42,10 @@ bool StatisticsReport::due(Clock::time_point now) {
   return true;
 }
 
-void StatisticsReport::collectTopHolders(const RefBlocks& blocks) {
+void StatisticsReport::collectTopHolders(const std::array<uint32_t, 256>& holders) {
   top_.clear();
   for (unsigned id = 0; id < 256; ++id) {
-    const uint32_t count = blocks.holders(static_cast<uint8_t>(id));
+    const uint32_t count = holders[id];
     if (count == 0) continue;
     auto slot = top_.begin();
     while (slot != top_.end() && slot->second >= count) ++slot;
@@ -54,9 +54,8 @@ void StatisticsReport::collectTopHolders(const RefBlocks& blocks) {
   }
 }
 
-const std::string& StatisticsReport::format(const ReportFigures& f, const RefBlocks& blocks,
-                                            const NameOf& nameOf) {
-  collectTopHolders(blocks);
+const std::string& StatisticsReport::format(const ReportFigures& f, const NameOf& nameOf) {
+  collectTopHolders(f.holders);
   topText_.clear();
   for (const auto& [id, count] : top_) {
     fmt::format_to(std::back_inserter(topText_), numberLocale(), "{}{} {:L}",
@@ -75,8 +74,8 @@ const std::string& StatisticsReport::format(const ReportFigures& f, const RefBlo
                  f.searchCancellations, f.resultsPosted,
                  humanSize(static_cast<int64_t>(f.resultBytes)));
   fmt::format_to(out, locale, "memory[inuse:{}] refblks:{:L}({}) top: {}",
-                 memoryText(f.memoryInUse, f.memoryBaseline), blocks.blockCount(),
-                 humanSize(static_cast<int64_t>(blocks.blockBytes())), topText_);
+                 memoryText(f.memoryInUse, f.memoryBaseline), f.payloadBlocks,
+                 humanSize(static_cast<int64_t>(f.payloadBytes)), topText_);
   return text_;
 }
 

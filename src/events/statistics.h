@@ -1,6 +1,7 @@
 // The once-a-minute statistics report and the human-readable size format.
 #pragma once
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <functional>
@@ -8,7 +9,6 @@
 #include <utility>
 #include <vector>
 
-#include "ref_block.h"
 
 namespace trv::core {
 
@@ -38,6 +38,9 @@ struct ReportFigures {
   uint64_t resultBytes = 0;
   uint32_t memoryInUse = 0;
   uint32_t memoryBaseline = 0;  // memory in use at the previous report
+  uint32_t payloadBlocks = 0;
+  uint64_t payloadBytes = 0;
+  std::array<uint32_t, 256> holders{};  // payload references held, per plugin id
 };
 
 // Dispatch thread only. Keeps its buffers from report to report.
@@ -54,11 +57,10 @@ class StatisticsReport {
   bool due(Clock::time_point now);
 
   // The three lines of the report.
-  const std::string& format(const ReportFigures& figures, const RefBlocks& blocks,
-                            const NameOf& nameOf);
+  const std::string& format(const ReportFigures& figures, const NameOf& nameOf);
 
  private:
-  void collectTopHolders(const RefBlocks& blocks);
+  void collectTopHolders(const std::array<uint32_t, 256>& holders);
 
   Clock::time_point lastReport_;
   std::vector<std::pair<uint8_t, uint32_t>> top_;

@@ -1,4 +1,4 @@
-#include "config_document.h"
+#include "published_documents.h"
 
 #include <charconv>
 #include <string>

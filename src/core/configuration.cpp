@@ -6,7 +6,7 @@
 
 #include <rapidxml/rapidxml.hpp>
 
-#include "config_document.h"
+#include "published_documents.h"
 #include "core_log.h"
 #include "core_settings.h"
 #include "dvr_core.h"
@@ -41,39 +41,30 @@ void DvrCore::loadConfig() {
     // Without a usable product.xml the built-in names stand.
   }
 
-  MemorySettings memory{throttlingEnabled, maxGopLen};
   try {
-    applyCoreDocument(readXmlFile(CoreFile), memory, logLevels);
+    applyCoreDocument(readXmlFile(CoreFile), supervision_.settings(), logLevels);
   } catch (const std::exception& error) {
     logError("{}\nConfig defaulted", error.what());
   }
-  throttlingEnabled = memory.throttlingEnabled;
-  maxGopLen = memory.maxGopLen;
 }
 
 void DvrCore::publishConfig() {
-  std::string parentName;
-  std::string parentRelease;
-  {
-    std::lock_guard lock(parentMutex);
-    parentName = parentFilename;
-    parentRelease = parentVersion;
-  }
+  const ParentIdentity parent = io_.parent();
   const std::string executableName = std::filesystem::path(exePath).filename().string();
-  ConfigFacts facts{{throttlingEnabled, maxGopLen},
+  ConfigFacts facts{supervision_.settings(),
                     logLevels.stored(0),
                     executableName,
                     productFamily,
                     productVersion,
-                    parentName,
-                    parentRelease,
+                    parent.filename,
+                    parent.version,
                     {},
                     {}};
-  for (const auto& plugin : plugins) {
+  for (const auto& plugin : host_.loaded()) {
     facts.loaded.push_back({plugin->info().origin, plugin->fileName(), plugin->openCode(),
                             plugin->loadTime(), plugin->openTime(), logLevels.stored(plugin->id())});
   }
-  for (const auto& plugin : failedPlugins) {
+  for (const auto& plugin : host_.failed()) {
     facts.failed.push_back({plugin->fileName(), plugin->loadCode(), plugin->errorText()});
   }
 
@@ -85,7 +76,7 @@ void DvrCore::publishConfig() {
 
   removeProduct(document);
   // Held while the file is written: no two publications write it at once.
-  std::unique_lock lock(queueMutex);
+  auto lock = queue_.hold();
   try {
     writeXmlFile(CoreFile, printXmlDocument(document, 0));
   } catch (const std::runtime_error& error) {
@@ -95,29 +86,27 @@ void DvrCore::publishConfig() {
   }
 }
 
-bool DvrCore::applyConfigDelta(const EventParms& record) {
+void DvrCore::applyConfigDelta(const EventParms& record) {
   if (stopping() || record.source == CoreSource || record.type != TypeConfig ||
       (record.flags & FlagXml) == 0) {
-    return false;
+    return;
   }
   const std::string_view payload(static_cast<const char*>(record.data), record.dataLen);
-  if (!isLogLevelDelta(payload)) return false;
+  if (!isLogLevelDelta(payload)) return;
   bool changed = false;
   try {
     changed = applyLogLevelDelta(payload, logLevels);
   } catch (const std::exception& error) {
     // Another plugin's broken document must not end the dispatcher.
-    logWarning("config delta from {} ignored: {}", originName(record.source), error.what());
-    return false;
+    logWarning("config delta from {} ignored: {}", host_.originName(record.source), error.what());
+    return;
   }
   if (changed) publishConfig();
-  return changed;
 }
 
 void DvrCore::publishMemoryStatus() {
   rapidxml::xml_document<> document;
-  buildMemoryStatusDocument(document, throttlingActive.load(std::memory_order_acquire),
-                            supervisionSources.steadyNanos());
+  buildMemoryStatusDocument(document, supervision_.throttling(), supervision_.steadyNanos());
   const std::string text = printXmlDocument(document, noIndent);
   EventParms event = documentEvent(TypeAlarm, text);
   queueEvent(event);

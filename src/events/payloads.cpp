@@ -1,0 +1,152 @@
+#include "payloads.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <utility>
+#include <vector>
+
+namespace trv::core {
+
+static_assert(std::atomic<uint64_t>::is_always_lock_free);
+
+namespace {
+
+uint8_t* blockOf(void* payload) { return static_cast<uint8_t*>(payload) - Payloads::HeaderSize; }
+
+uint32_t sizeOf(void* payload) {
+  uint32_t size;
+  std::memcpy(&size, blockOf(payload), sizeof size);
+  return size;
+}
+
+// The count word sits 4 bytes before the payload, naturally aligned since
+// malloc aligns the block to at least 8.
+std::atomic<uint32_t>& countOf(void* payload) {
+  static_assert(sizeof(std::atomic<uint32_t>) == 4 && std::atomic<uint32_t>::is_always_lock_free);
+  return *reinterpret_cast<std::atomic<uint32_t>*>(blockOf(payload) + 4);
+}
+
+}  // namespace
+
+Payloads::Copy Payloads::copy(const void* payload, uint32_t length) {
+  // The size word is 32 bits wide: a payload it cannot describe is treated
+  // like one that cannot be allocated.
+  if (payload == nullptr || length == 0 || length > UINT32_MAX - HeaderSize) return {*this, nullptr};
+  const uint32_t size = length + HeaderSize;
+  auto* block = static_cast<uint8_t*>(std::malloc(size));
+  if (block == nullptr) return {*this, nullptr};
+  std::memcpy(block, &size, sizeof size);
+  new (block + 4) std::atomic<uint32_t>(1);
+  std::memcpy(block + HeaderSize, payload, length);
+  blockCount_.fetch_add(1, std::memory_order_relaxed);
+  blockBytes_.fetch_add(size, std::memory_order_relaxed);
+  holders_[0].fetch_add(1, std::memory_order_relaxed);
+  return {*this, block + HeaderSize};
+}
+
+void Payloads::deliver(Plugin& plugin, const EventParms& record) {
+  EventParms handed = record;
+  void* const payload = record.data;
+  if (payload == nullptr) {
+    plugin.Deliver(handed);
+    return;
+  }
+  const uint8_t id = plugin.id();
+  delivering_.store(ticket(payload, id), std::memory_order_seq_cst);
+  if (!plugin.Deliver(handed)) {
+    forgetDelivery();
+    return;
+  }
+  // The core's own reference covered the call; the plugin's is taken before
+  // anyone can give it back.
+  addRef(payload, id);
+  if (!keepDelivered()) release(payload, id);
+}
+
+void Payloads::forgetDelivery() {
+  const uint64_t current = delivering_.exchange(0, std::memory_order_seq_cst);
+  // Pairs with giveBack, which raises earlyReturn_ before it reads
+  // delivering_: one of the two sees the other's write.
+  if (!earlyReturn_.load(std::memory_order_seq_cst)) return;
+  std::lock_guard lock(keptMutex_);
+  if (returnedEarly_ == current) {
+    returnedEarly_ = 0;
+    earlyReturn_.store(false, std::memory_order_seq_cst);
+  }
+}
+
+bool Payloads::keepDelivered() {
+  // A kept reference changes from delivered to kept under the lock: a
+  // giveBack from another thread must find it as one or the other.
+  std::lock_guard lock(keptMutex_);
+  const uint64_t current = delivering_.exchange(0, std::memory_order_seq_cst);
+  if (returnedEarly_ == current) {
+    returnedEarly_ = 0;
+    earlyReturn_.store(false, std::memory_order_seq_cst);
+    return false;
+  }
+  ++kept_[current];
+  return true;
+}
+
+uint32_t Payloads::giveBack(void* payload, uint8_t id) {
+  const uint64_t wanted = ticket(payload, id);
+  {
+    std::lock_guard lock(keptMutex_);
+    const auto found = kept_.find(wanted);
+    if (found != kept_.end()) {
+      if (--found->second == 0) kept_.erase(found);
+    } else if (returnedEarly_ != 0) {
+      return ignoredDecrefs_[id].fetch_add(1, std::memory_order_relaxed) + 1;
+    } else {
+      // Given back during the call that hands it over: keepDelivered settles it.
+      earlyReturn_.store(true, std::memory_order_seq_cst);
+      if (delivering_.load(std::memory_order_seq_cst) == wanted) {
+        returnedEarly_ = wanted;
+        return 0;
+      }
+      earlyReturn_.store(false, std::memory_order_seq_cst);
+      return ignoredDecrefs_[id].fetch_add(1, std::memory_order_relaxed) + 1;
+    }
+  }
+  release(payload, id);
+  return 0;
+}
+
+void Payloads::dropKeptReferences() {
+  std::vector<std::pair<uint64_t, uint32_t>> held;
+  {
+    std::lock_guard lock(keptMutex_);
+    held.assign(kept_.begin(), kept_.end());
+    kept_.clear();
+  }
+  for (const auto& [keptTicket, references] : held) {
+    void* const payload = reinterpret_cast<void*>(static_cast<uintptr_t>(keptTicket >> 8));
+    for (uint32_t i = 0; i < references; ++i) release(payload, static_cast<uint8_t>(keptTicket));
+  }
+}
+
+void Payloads::addRef(void* payload, uint8_t id) {
+  countOf(payload).fetch_add(1, std::memory_order_relaxed);
+  holders_[id].fetch_add(1, std::memory_order_relaxed);
+}
+
+void Payloads::release(void* payload, uint8_t id) {
+  holders_[id].fetch_sub(1, std::memory_order_relaxed);
+  // Release ordering on the way down, acquire by the last holder, so that
+  // every holder's reads of the payload happen before it is freed.
+  if (countOf(payload).fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+  // Wake the search thread waiting for this result before the address can
+  // be handed out again.
+  searches_.onBlockFreed(payload);
+  discard(payload);
+}
+
+void Payloads::discard(void* payload) {
+  blockCount_.fetch_sub(1, std::memory_order_relaxed);
+  blockBytes_.fetch_sub(sizeOf(payload), std::memory_order_relaxed);
+  std::free(blockOf(payload));
+}
+
+}  // namespace trv::core
