@@ -91,7 +91,7 @@ int32_t encrypt(EventParms& request, DataTransform& transform, uint32_t cryptoLe
   if (length > request.dataLen) return static_cast<int32_t>(length);
   std::memcpy(request.data, envelope, length);
   answer(request, length, CryptoDecrypt);
-  return 0;
+  return CryptoDone;
 }
 
 int32_t decrypt(EventParms& request, DataTransform& transform, uint32_t cryptoLen) {
@@ -105,7 +105,7 @@ int32_t decrypt(EventParms& request, DataTransform& transform, uint32_t cryptoLe
   std::memcpy(data, plain, length);
   std::memset(data + length, 0, request.dataLen - length);
   answer(request, length, CryptoEncrypt);
-  return 0;
+  return CryptoDone;
 }
 
 // Hashing the identity or allocating may throw; both come before the first
@@ -132,7 +132,7 @@ int32_t answerCryptoRequest(EventParms& request, std::string_view deviceId) {
     if (command == CryptoDecrypt) return CryptoBadBuffer;
     // Nothing to encrypt, so nothing can fail.
     answer(request, 0, CryptoDecrypt);
-    return 0;
+    return CryptoDone;
   }
 
   try {

@@ -92,26 +92,23 @@ bool Payloads::keepDelivered() {
 
 uint32_t Payloads::giveBack(void* payload, uint8_t id) {
   const uint64_t wanted = ticket(payload, id);
-  {
-    std::lock_guard lock(keptMutex_);
-    const auto found = kept_.find(wanted);
-    if (found != kept_.end()) {
-      if (--found->second == 0) kept_.erase(found);
-    } else if (returnedEarly_ != 0) {
-      return ignoredDecrefs_[id].fetch_add(1, std::memory_order_relaxed) + 1;
-    } else {
-      // Given back during the call that hands it over: keepDelivered settles it.
-      earlyReturn_.store(true, std::memory_order_seq_cst);
-      if (delivering_.load(std::memory_order_seq_cst) == wanted) {
-        returnedEarly_ = wanted;
-        return 0;
-      }
-      earlyReturn_.store(false, std::memory_order_seq_cst);
-      return ignoredDecrefs_[id].fetch_add(1, std::memory_order_relaxed) + 1;
-    }
+  std::unique_lock lock(keptMutex_);
+  if (const auto found = kept_.find(wanted); found != kept_.end()) {
+    if (--found->second == 0) kept_.erase(found);
+    lock.unlock();
+    release(payload, id);
+    return 0;
   }
-  release(payload, id);
-  return 0;
+  // Given back during the call that hands it over: keepDelivered settles it.
+  if (returnedEarly_ == 0) {
+    earlyReturn_.store(true, std::memory_order_seq_cst);
+    if (delivering_.load(std::memory_order_seq_cst) == wanted) {
+      returnedEarly_ = wanted;
+      return 0;
+    }
+    earlyReturn_.store(false, std::memory_order_seq_cst);
+  }
+  return ignoredDecrefs_[id].fetch_add(1, std::memory_order_relaxed) + 1;
 }
 
 void Payloads::dropKeptReferences() {

@@ -101,9 +101,10 @@ enum CryptoCommand : uint32_t {
 };
 inline constexpr uint32_t CryptoCommandMask = 0x00FFFFFF;
 
-// What postEvent answers to a "crypto" record, besides 0 (done: the buffer
-// holds the result, `cryptoLen` its length) and a positive length (the
-// capacity is too small and that many bytes are needed; nothing changed).
+// What postEvent answers to a "crypto" record: done (the buffer holds the
+// result, `cryptoLen` its length), a positive length (the capacity is too
+// small and that many bytes are needed; nothing changed), or a failure.
+inline constexpr int32_t CryptoDone = 0;
 inline constexpr int32_t CryptoUnknownCommand = -1;
 // Capacity 0, a decryption of 0 bytes, or `cryptoLen` beyond the capacity.
 inline constexpr int32_t CryptoBadBuffer = -2;
