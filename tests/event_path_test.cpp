@@ -59,7 +59,7 @@ class HostedCore {
     std::string payload;
     for (const std::string& word : words) payload += word + '\0';
     payload.pop_back();
-    EXPECT_TRUE(core_->send(ipcPacket(addressOf(host.id), KindData, payload)));
+    EXPECT_TRUE(core_->send(ipcPacket(packetAddress(host.id), KindData, payload)));
   }
 
   // Has `host` post a record: the answer, or -1000 when none came.

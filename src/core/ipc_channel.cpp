@@ -99,7 +99,7 @@ void DvrCore::sendNextIpcPacket() {
   if (ipcSendQueue.empty() || !ipcSocket.is_open()) return;
   const IpcPacket& front = ipcSendQueue.front();
   // One message per send of at most 64 KiB; a longer packet leaves as several.
-  const uint32_t chunk = std::min(front.length - ipcSendOffset, IpcMaxPacket);
+  const uint32_t chunk = std::min(front.length - ipcSendOffset, LargestPacket);
   ipcSocket.async_send(
       boost::asio::buffer(front.bytes.get() + ipcSendOffset, chunk), 0,
       [this](const boost::system::error_code& ec, std::size_t n) { onIpcSent(ec, n); });

@@ -16,23 +16,23 @@ uint32_t wordAt(const uint8_t* bytes) {
 
 uint32_t consumeIpcPackets(uint8_t* buffer, uint32_t fill, IpcPacketHandler& handler) {
   uint32_t start = 0;
-  while (fill - start >= IpcHeaderSize) {
+  while (fill - start >= PacketHeaderSize) {
     const uint8_t* packet = buffer + start;
     const uint32_t length = wordAt(packet);
-    if (length > IpcMaxPacket || length < IpcHeaderSize) {
+    if (length > LargestPacket || length < PacketHeaderSize) {
       handler.badLength();
       return 0;
     }
     if (length > fill - start) break;
     switch (wordAt(packet + 8)) {
-      case IpcKindIdentify:
-        handler.parentIdentified(splitIdentification({packet + IpcHeaderSize, length - IpcHeaderSize}));
+      case KindIdentify:
+        handler.parentIdentified(splitIdentification({packet + PacketHeaderSize, length - PacketHeaderSize}));
         break;
-      case IpcKindStop:
+      case KindStop:
         handler.stopOrdered();
         break;
       default:
-        handler.pluginPacket(static_cast<uint8_t>(wordAt(packet + 4) >> 20), packet, length);
+        handler.pluginPacket(packetPluginNumber(wordAt(packet + 4)), packet, length);
         break;
     }
     start += length;

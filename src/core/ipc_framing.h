@@ -1,5 +1,5 @@
-// The inbound framing of the channel to the parent: packets with a 16-byte
-// header of four host-order words (length, address, kind, pass-through).
+// The inbound framing of the channel to the parent: packets of a
+// ParentPacketHeader and a payload, cut out of the bytes received.
 #pragma once
 
 #include <cstdint>
@@ -7,12 +7,9 @@
 #include <string>
 #include <vector>
 
-namespace trv::core {
+#include "trv/core/parent_packet.h"
 
-inline constexpr uint32_t IpcHeaderSize = 16;
-inline constexpr uint32_t IpcMaxPacket = 65536;
-inline constexpr uint32_t IpcKindIdentify = 7;
-inline constexpr uint32_t IpcKindStop = 8;
+namespace trv::core {
 
 // What the receive loop does with each complete packet.
 class IpcPacketHandler {

@@ -8,15 +8,11 @@
 #include <string_view>
 
 #include "child_process.h"
+#include "trv/core/parent_packet.h"
 
 namespace trv::test {
 
-// A packet starts with four host-order words: length (of the whole packet),
-// address, kind and a word passed through to the plugin.
-inline constexpr uint32_t PacketHeaderSize = 16, LargestPacket = 65536, KindStop = 8;
-
-// The address word that delivers a packet to plugin `pluginId`.
-inline constexpr uint32_t addressOf(uint8_t pluginId) { return uint32_t{pluginId} << 20; }
+using core::KindIdentify, core::KindStop, core::LargestPacket, core::PacketHeaderSize, core::packetAddress;
 
 // A packet carrying `payload`; its length word is its size unless given.
 inline std::string ipcPacket(uint32_t address, uint32_t kind, std::string_view payload,

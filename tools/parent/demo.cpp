@@ -1,6 +1,7 @@
 #include "demo.h"
 
 #include <charconv>
+#include <cstddef>
 #include <cstring>
 
 namespace trv::parent {
@@ -51,12 +52,12 @@ Demo::Step Demo::tick(Clock::time_point now) {
 
 Demo::Step Demo::received(std::span<const uint8_t> message, Clock::time_point now) {
   Step step;
-  if (message.size() < HeaderSize) return step;
+  if (message.size() < core::PacketHeaderSize) return step;
   uint32_t address = 0;
-  std::memcpy(&address, message.data() + 4, sizeof address);
-  if (((address >> PluginShift) & 0xff) != BridgePlugin) return step;
-  const std::string_view reply(reinterpret_cast<const char*>(message.data()) + HeaderSize,
-                               message.size() - HeaderSize);
+  std::memcpy(&address, message.data() + offsetof(core::ParentPacketHeader, address), sizeof address);
+  if (core::packetPluginNumber(address) != BridgePlugin) return step;
+  const std::string_view reply(reinterpret_cast<const char*>(message.data()) + core::PacketHeaderSize,
+                               message.size() - core::PacketHeaderSize);
   const auto words = wordsOf(firstLine(reply));
   if (words.empty()) return step;
   const std::string_view verb = words[0];
