@@ -1,5 +1,5 @@
-// The inbound framing of the channel to the parent: packets of a
-// ParentPacketHeader and a payload, cut out of the bytes received.
+// The framing of the channel between the parent and the core: packets of a
+// ParentPacketHeader and a payload, read by the core and the parent tool.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +10,10 @@
 #include "trv/core/parent_packet.h"
 
 namespace trv::core {
+
+// The header at the start of `bytes`, which hold at least PacketHeaderSize
+// bytes at any alignment.
+ParentPacketHeader packetHeaderAt(const uint8_t* bytes);
 
 // What the receive loop does with each complete packet.
 class IpcPacketHandler {

@@ -1,8 +1,8 @@
 #include "demo.h"
 
 #include <charconv>
-#include <cstddef>
-#include <cstring>
+
+#include "ipc_framing.h"
 
 namespace trv::parent {
 
@@ -53,9 +53,7 @@ Demo::Step Demo::tick(Clock::time_point now) {
 Demo::Step Demo::received(std::span<const uint8_t> message, Clock::time_point now) {
   Step step;
   if (message.size() < core::PacketHeaderSize) return step;
-  uint32_t address = 0;
-  std::memcpy(&address, message.data() + offsetof(core::ParentPacketHeader, address), sizeof address);
-  if (core::packetPluginNumber(address) != BridgePlugin) return step;
+  if (core::packetPluginNumber(core::packetHeaderAt(message.data()).address) != BridgePlugin) return step;
   const std::string_view reply(reinterpret_cast<const char*>(message.data()) + core::PacketHeaderSize,
                                message.size() - core::PacketHeaderSize);
   const auto words = wordsOf(firstLine(reply));

@@ -4,17 +4,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "ipc_framing.h"
+
 namespace trv::parent {
 
 namespace {
 
 constexpr size_t PreviewBytes = 32;
-
-uint32_t wordAt(std::span<const uint8_t> message, size_t index) {
-  uint32_t word;
-  std::memcpy(&word, message.data() + index * sizeof word, sizeof word);
-  return word;
-}
 
 std::string format(const char* pattern, auto... values) {
   char text[96];
@@ -92,11 +88,11 @@ std::string describePacket(std::span<const uint8_t> message) {
   if (message.size() < core::PacketHeaderSize) {
     return format("short message of %zu bytes: ", message.size()) + hex(message);
   }
-  const uint32_t length = wordAt(message, 0);
-  std::string line = format("len=%u addr=0x%08x kind=%u pass=%u ", length, wordAt(message, 1),
-                            wordAt(message, 2), wordAt(message, 3));
+  const core::ParentPacketHeader header = core::packetHeaderAt(message.data());
+  std::string line = format("len=%u addr=0x%08x kind=%u pass=%u ", header.length, header.address,
+                            header.kind, header.passThrough);
   line += preview(message.subspan(core::PacketHeaderSize));
-  if (length != message.size()) line += format(" (message of %zu bytes)", message.size());
+  if (header.length != message.size()) line += format(" (message of %zu bytes)", message.size());
   return line;
 }
 
