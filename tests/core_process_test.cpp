@@ -18,7 +18,6 @@ using namespace std::string_literals;
 using namespace std::string_view_literals;
 using Hosts = std::initializer_list<std::string_view>;
 
-constexpr uint32_t KindData = 3;
 // The host plugins' ids: HOST_ORIGIN >> 16 in tests/test_plugins/CMakeLists.txt.
 constexpr uint8_t IdA = 0x21, IdLingering = 0x27, IdHolding = 0x28, IdWatcher = 0x2A;
 
