@@ -68,7 +68,8 @@ bool writeAll(int fd, std::string_view bytes) {
 // Makes the rename durable: without syncing the directory a power loss can
 // bring back the old entry. Best effort; the data itself is already synced.
 void syncDirectoryOf(const std::string& path) {
-  FileDescriptor directory(systemCalls().open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY, 0));
+  FileDescriptor directory(
+      systemCalls().open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY, 0));
   if (!directory.isOpen()) return;
   systemCalls().fsync(directory.get());
 }
@@ -91,7 +92,9 @@ std::string readWholeFile(const std::string& path) {
   FileDescriptor file(systemCalls().open(path.c_str(), O_RDONLY, 0));
   if (!file.isOpen()) throwWithErrno("Failed to open " + path);
   struct stat status {};
-  if (systemCalls().fstat(file.get(), &status) != 0) throwWithErrno("Failed to get size of " + path);
+  if (systemCalls().fstat(file.get(), &status) != 0) {
+    throwWithErrno("Failed to get size of " + path);
+  }
   std::string text(static_cast<size_t>(status.st_size), '\0');
   if (text.empty()) return text;
   // One read of the size fstat reported: a file that changes meanwhile is an error.

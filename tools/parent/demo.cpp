@@ -53,9 +53,11 @@ Demo::Step Demo::tick(Clock::time_point now) {
 Demo::Step Demo::received(std::span<const uint8_t> message, Clock::time_point now) {
   Step step;
   if (message.size() < core::PacketHeaderSize) return step;
-  if (core::packetPluginNumber(core::packetHeaderAt(message.data()).address) != BridgePlugin) return step;
-  const std::string_view reply(reinterpret_cast<const char*>(message.data()) + core::PacketHeaderSize,
-                               message.size() - core::PacketHeaderSize);
+  const core::ParentPacketHeader header = core::packetHeaderAt(message.data());
+  if (core::packetPluginNumber(header.address) != BridgePlugin) return step;
+  const std::string_view reply(
+      reinterpret_cast<const char*>(message.data()) + core::PacketHeaderSize,
+      message.size() - core::PacketHeaderSize);
   const auto words = wordsOf(firstLine(reply));
   if (words.empty()) return step;
   const std::string_view verb = words[0];

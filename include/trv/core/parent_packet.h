@@ -26,9 +26,13 @@ inline constexpr uint32_t KindIdentify = 7;
 inline constexpr uint32_t KindStop = 8;
 
 // The address word of a packet for plugin number `pluginNumber`, its plugin id.
-inline constexpr uint32_t packetAddress(uint8_t pluginNumber) { return uint32_t{pluginNumber} << 20; }
+inline constexpr uint32_t packetAddress(uint8_t pluginNumber) {
+  return uint32_t{pluginNumber} << 20;
+}
 
 // The plugin number an address word names.
-inline constexpr uint8_t packetPluginNumber(uint32_t address) { return static_cast<uint8_t>(address >> 20); }
+inline constexpr uint8_t packetPluginNumber(uint32_t address) {
+  return static_cast<uint8_t>(address >> 20);
+}
 
 }  // namespace trv::core
