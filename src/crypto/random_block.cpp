@@ -38,7 +38,9 @@ class OpenDevice {
 
 }  // namespace
 
-void CoCreateGuid(std::span<uint8_t, RandomBlockSize> block) { CoCreateGuid(block, systemCalls()); }
+void CoCreateGuid(std::span<uint8_t, RandomBlockSize> block) {
+  CoCreateGuid(block, systemCalls());
+}
 
 void CoCreateGuid(std::span<uint8_t, RandomBlockSize> block, const SystemCalls& calls) {
   const OpenDevice device(calls);
