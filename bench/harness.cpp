@@ -18,6 +18,8 @@
 
 #include <fmt/format.h>
 
+#include "file_descriptor.h"
+
 namespace trv::bench {
 
 namespace {
@@ -28,24 +30,6 @@ constexpr auto ChildTimeout = std::chrono::seconds(120);
 [[noreturn]] void throwErrno(const char* what) {
   throw std::system_error(errno, std::generic_category(), what);
 }
-
-// A file descriptor, closed when this is destroyed.
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) : fd_(fd) {}
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() { reset(); }
-
-  int get() const { return fd_; }
-  void reset() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-
- private:
-  int fd_;
-};
 
 // The child of one run: killed and reaped when it is destroyed unless it has
 // been reaped already, so that a parent leaving on an error leaves no child.
@@ -157,8 +141,8 @@ std::string describeStatus(int status) {
 Measurement runIsolated(const std::function<Measurement()>& body) {
   int ends[2];
   if (::pipe2(ends, O_CLOEXEC) != 0) throwErrno("pipe2");
-  UniqueFd readEnd(ends[0]);
-  UniqueFd writeEnd(ends[1]);
+  core::FileDescriptor readEnd(ends[0]);
+  core::FileDescriptor writeEnd(ends[1]);
   // Anything still buffered would otherwise be written by both processes.
   std::fflush(nullptr);
   const pid_t pid = ::fork();
@@ -166,7 +150,7 @@ Measurement runIsolated(const std::function<Measurement()>& body) {
   if (pid == 0) runChild(body, writeEnd.get());
 
   Child child(pid);
-  writeEnd.reset();
+  writeEnd.close();
   Measurement result;
   const size_t got = readAll(readEnd.get(), &result, sizeof result, Clock::now() + ChildTimeout);
   if (got == sizeof result) {

@@ -12,10 +12,10 @@
 using namespace trv::core;
 
 static uint32_t wordAt(const uint8_t* bytes) { uint32_t word; std::memcpy(&word, bytes, sizeof word); return word; }
-static bool validLength(uint32_t length) { return length >= IpcHeaderSize && length <= IpcMaxPacket; }
+static bool validLength(uint32_t length) { return length >= PacketHeaderSize && length <= LargestPacket; }
 
 // Exactly the core's buffer size, so that any access past it is caught; made once.
-static const auto buffer = std::make_unique<uint8_t[]>(IpcMaxPacket);
+static const auto buffer = std::make_unique<uint8_t[]>(LargestPacket);
 
 // Follows the packets through the buffer as the framing hands them over.
 struct Follower final : IpcPacketHandler {
@@ -35,7 +35,7 @@ struct Follower final : IpcPacketHandler {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint32_t fill = 0;
   for (size_t at = 0; at + 2 <= size;) {
-    const uint32_t chunk = (uint32_t{data[at]} | uint32_t{data[at + 1]} << 8) % (IpcMaxPacket - fill + 1);
+    const uint32_t chunk = (uint32_t{data[at]} | uint32_t{data[at + 1]} << 8) % (LargestPacket - fill + 1);
     const size_t taken = std::min<size_t>(chunk, size - at - 2);
     std::memcpy(buffer.get() + fill, data + at + 2, taken);
     // Not zeros: a padded identification would split into some 65000 empty strings every run.
@@ -47,10 +47,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     fill = consumeIpcPackets(buffer.get(), received, follower);
     // A bad length word stays where it was; else what is left, no whole packet, has moved to the front.
     const uint32_t rest = received - follower.at;
-    const uint32_t word = rest < IpcHeaderSize ? 0 : wordAt(buffer.get() + (fill != 0 ? 0 : follower.at));
-    const bool bad = rest >= IpcHeaderSize && !validLength(word);
+    const uint32_t word = rest < PacketHeaderSize ? 0 : wordAt(buffer.get() + (fill != 0 ? 0 : follower.at));
+    const bool bad = rest >= PacketHeaderSize && !validLength(word);
     trv::fuzz::check(follower.at <= received && follower.badLengths == bad && fill == (bad ? 0 : rest) &&
-                     (bad || rest < IpcHeaderSize || word > rest), "what is left", fill, rest);
+                     (bad || rest < PacketHeaderSize || word > rest), "what is left", fill, rest);
   }
   return 0;
 }

@@ -3,7 +3,7 @@
 #include "published_documents.h"
 #include "core_settings.h"
 #include "file_store.h"
-#include "posix_io.h"
+#include "system_calls.h"
 #include "xml_lookup.h"
 #include "xml_print.h"
 
@@ -212,7 +212,7 @@ template <typename Real> auto step(const std::string& call, size_t count, Real r
 struct ScriptedIo {
   ScriptedIo() {
     fs::current_path(test::makeTempDir());
-    PosixIo& io = posixIo();
+    SystemCalls& io = systemCalls();
     io.open = [](const char* path, int flags, mode_t mode) {
       calls.push_back("open"s + (flags & O_SYNC ? " sync" : "") + (flags & O_DIRECTORY ? " dir" : ""));
       return ::open(path, flags, mode);
@@ -225,8 +225,8 @@ struct ScriptedIo {
     io.rename = [](const char* from, const char* to) { calls.push_back("rename"); return ::rename(from, to); };
     io.fsync = [](int fd) { return step("fsync", 0, [&](size_t) { return ::fsync(fd); }); };
   }
-  ~ScriptedIo() { posixIo() = saved; fs::current_path(previous); }
-  const PosixIo saved = posixIo();
+  ~ScriptedIo() { systemCalls() = saved; fs::current_path(previous); }
+  const SystemCalls saved = systemCalls();
   const fs::path previous = fs::current_path();
 };
 

@@ -18,7 +18,6 @@ using namespace std::string_literals;
 using namespace std::string_view_literals;
 using Hosts = std::initializer_list<std::string_view>;
 
-constexpr uint32_t KindData = 3, KindIdentify = 7;
 // The host plugins' ids: HOST_ORIGIN >> 16 in tests/test_plugins/CMakeLists.txt.
 constexpr uint8_t IdA = 0x21, IdLingering = 0x27, IdHolding = 0x28, IdWatcher = 0x2A;
 
@@ -26,7 +25,7 @@ std::string report(const ChildProcess& core) { return core.output() + "stderr:\n
 
 // A command for a host plugin (see host_plugin.cpp) as a data packet.
 std::string command(uint8_t pluginId, std::string_view words) {
-  return ipcPacket(addressOf(pluginId), KindData, words);
+  return ipcPacket(packetAddress(pluginId), KindData, words);
 }
 
 CoreInstall installWith(Hosts hosts) {
@@ -166,7 +165,7 @@ TEST(IpcChannel, PacketsReachTheAddressedPluginWholeAndPluginIpcEventsLeaveInOrd
   ASSERT_TRUE(core.awaitMessage("open c")) << report(core);
   // Bits 20..27 of the address word choose the plugin; the others do not count.
   const std::string toC =
-      ipcPacket((1u << 28) | addressOf(0x23) | 0x5a5a5, KindData, "echo\0xyz"sv, 0xdeadbeef);
+      ipcPacket((1u << 28) | packetAddress(0x23) | 0x5a5a5, KindData, "echo\0xyz"sv, 0xdeadbeef);
   // A packet for a plugin that is not there goes nowhere; then two packets in
   // one message, one packet in two messages, and after each bad length (had
   // the core taken it as the start of a longer packet, or spun on it, the echo

@@ -152,14 +152,14 @@ TEST(CryptoService, AnswersInPlaceWithTheIdentitysDigestAsKeyAsksForRoomRefusesU
 // `error`; a read hands over that many of the bytes 1, 2, 3, ..., 0 being the end.
 struct FakeDevice { std::vector<ssize_t> steps; int error = EINTR; size_t taken = 0; } device;
 ssize_t nextStep() { errno = device.error; return device.steps.at(device.taken++); }
-const DeviceCalls fakeDevice{[](const char*, int) { return nextStep() < 0 ? -1 : 42; },
-    [](int, void* to, size_t count) {
+const SystemCalls fakeDevice{.open = [](const char*, int, mode_t) { return nextStep() < 0 ? -1 : 42; },
+    .read = [](int, void* to, size_t count) {
       static uint8_t next = 1;
       const ssize_t chunk = std::min(nextStep(), ssize_t(count));
       for (ssize_t i = 0; i < chunk; ++i) static_cast<uint8_t*>(to)[i] = next++;
       return chunk;
     },
-    [](int) { return 0; }};
+    .close = [](int) { return 0; }};
 
 TEST(CoCreateGuid, RetriesInterruptsGoesOnAfterShortReadsAndEndsTheProcessWithStatus74) {
   std::array<uint8_t, RandomBlockSize> block{};

@@ -20,7 +20,6 @@ namespace {
 
 using Texts = std::vector<std::string>;
 
-constexpr uint32_t KindData = 3;
 // Record types and flags of the plugin interface.
 constexpr uint32_t Video = 1, Audio = 2, Alarm = 4, Log = 64, Config = 256, Decref = 512;
 constexpr uint32_t Cancel = 4096, Ipc = 8192, Crypto = 32768, Modifier = 0x4000;
@@ -59,7 +58,7 @@ class HostedCore {
     std::string payload;
     for (const std::string& word : words) payload += word + '\0';
     payload.pop_back();
-    EXPECT_TRUE(core_->send(ipcPacket(addressOf(host.id), KindData, payload)));
+    EXPECT_TRUE(core_->send(ipcPacket(packetAddress(host.id), KindData, payload)));
   }
 
   // Has `host` post a record: the answer, or -1000 when none came.

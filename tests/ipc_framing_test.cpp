@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core_process.h"
+
 namespace trv::core {
 namespace {
 
@@ -30,21 +32,16 @@ class Recorder final : public IpcPacketHandler {
   Strings calls;
 };
 
-// Four host-order header words (length, address, kind, pass-through), then the payload.
-std::string packet(uint32_t length, uint32_t address, uint32_t kind, std::string_view payload = {}) {
-  const uint32_t header[] = {length, address, kind, 0x0badf00d};
-  return std::string(reinterpret_cast<const char*>(header), sizeof header).append(payload);
-}
-
+// A packet of `kind` for plugin number `number`, with a pass-through word set.
 std::string sized(uint32_t kind, std::string_view payload, uint8_t number = 0) {
-  return packet(16 + static_cast<uint32_t>(payload.size()), uint32_t{number} << 20, kind, payload);
+  return test::ipcPacket(uint32_t{number} << 20, kind, payload, 0x0badf00d);
 }
 
 TEST(IpcFraming, CompletePacketsAreHandledAndAPartialOneWaitsAtTheFront) {
   const std::string one = sized(3, "one", 0x21), two = sized(3, "two!", 0x22);
   const std::string split = sized(3, "split across two receives", 0x23);
-  const std::string largest = sized(3, std::string(IpcMaxPacket - 16, 'z'), 0x21);
-  const std::string bare = packet(16, 0xf2afffffu, 3);  // plugin number in bits 20..27 only
+  const std::string largest = sized(3, std::string(LargestPacket - 16, 'z'), 0x21);
+  const std::string bare = test::ipcPacket(0xf2afffffu, 3, "");  // plugin number in bits 20..27 only
   const struct { Strings receives; Strings calls; std::string pending; } cases[] = {
       {{one + two}, {"plugin 33 " + one, "plugin 34 " + two}, ""},
       {{bare}, {"plugin 42 " + bare}, ""},
@@ -53,18 +50,18 @@ TEST(IpcFraming, CompletePacketsAreHandledAndAPartialOneWaitsAtTheFront) {
       {{one.substr(0, 7), one.substr(7)}, {"plugin 33 " + one}, ""},
       {{largest}, {"plugin 33 " + largest}, ""},
       // A bad length discards everything buffered; the stream starts afresh with the next receive.
-      {{packet(65537, 0x21u << 20, 3, "and more") + one, two}, {"bad length", "plugin 34 " + two}, ""},
-      {{one + packet(15, 0x21u << 20, 3) + two}, {"plugin 33 " + one, "bad length"}, ""},
-      {{packet(0, 0x21u << 20, 3) + one}, {"bad length"}, ""},
-      {{sized(IpcKindStop, "") + one + sized(IpcKindIdentify, "")},
+      {{test::ipcPacket(0x21u << 20, 3, "and more", 0, 65537) + one, two}, {"bad length", "plugin 34 " + two}, ""},
+      {{one + test::ipcPacket(0x21u << 20, 3, "", 0, 15) + two}, {"plugin 33 " + one, "bad length"}, ""},
+      {{test::ipcPacket(0x21u << 20, 3, "", 0, 0) + one}, {"bad length"}, ""},
+      {{sized(KindStop, "") + one + sized(KindIdentify, "")},
        {"stop", "plugin 33 " + one, "identified"}, ""},
       // Identification strings end at a NUL or at the end of the payload.
-      {{sized(IpcKindIdentify, "a\0b\0Background:true\0"sv)}, {"identified [a] [b] [Background:true]"}, ""},
-      {{sized(IpcKindIdentify, "a") + sized(IpcKindIdentify, "a\0\0x"sv)},
+      {{sized(KindIdentify, "a\0b\0Background:true\0"sv)}, {"identified [a] [b] [Background:true]"}, ""},
+      {{sized(KindIdentify, "a") + sized(KindIdentify, "a\0\0x"sv)},
        {"identified [a]", "identified [a] [] [x]"}, ""}};
   for (size_t i = 0; i < std::size(cases); ++i) {
     const auto& c = cases[i];
-    std::vector<uint8_t> buffer(IpcMaxPacket);
+    std::vector<uint8_t> buffer(LargestPacket);
     uint32_t fill = 0;
     Recorder recorder;
     for (const std::string& bytes : c.receives) {

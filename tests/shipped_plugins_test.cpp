@@ -37,7 +37,7 @@ void installShipped(const CoreInstall& install) {
 }
 
 bool sendTo(CoreProcess& core, uint8_t plugin, std::string_view text, uint32_t kind = 1) {
-  return core.send(ipcPacket(addressOf(plugin), kind, text));
+  return core.send(ipcPacket(packetAddress(plugin), kind, text));
 }
 
 // The bridge's next reply, whose header must be exactly the bridge's (kind 1,
@@ -45,7 +45,7 @@ bool sendTo(CoreProcess& core, uint8_t plugin, std::string_view text, uint32_t k
 std::string bridgeReply(CoreProcess& core) {
   while (const auto message = core.receive()) {
     const std::string text = message->substr(std::min<size_t>(message->size(), PacketHeaderSize));
-    const std::string expected = ipcPacket(addressOf(BridgeId), 1, text);
+    const std::string expected = ipcPacket(packetAddress(BridgeId), 1, text);
     // Anything but the exact packet shows in place of the reply.
     if (message->size() >= PacketHeaderSize && message->compare(4, 4, expected, 4, 4) == 0)
       return *message == expected ? text : "(garbled) " + *message;

@@ -1,6 +1,5 @@
-// The bridge's packets on the channel to the parent: the core's 16-byte header
-// of four host-order words (length, address, kind, pass-through), then a text
-// payload without terminator.
+// The bridge's packets on the channel to the parent: the core's
+// ParentPacketHeader, then a text payload without terminator.
 #pragma once
 
 #include <cstdint>
@@ -10,9 +9,6 @@
 
 namespace trv::ipcbridge {
 
-inline constexpr uint32_t HeaderBytes = 16;
-// The parent reads one message of at most this size per packet.
-inline constexpr uint32_t MaxPacketBytes = 65536;
 // The kind word of every packet the bridge sends.
 inline constexpr uint32_t ReplyKind = 1;
 
@@ -20,9 +16,8 @@ inline constexpr uint32_t ReplyKind = 1;
 // for a packet too short to hold a header. Valid as long as the packet is.
 std::optional<std::string_view> commandText(const void* packet, uint32_t length);
 
-// A packet for the parent from plugin number `pluginId` (in bits 20..27 of
-// the address, as the parent addresses the plugin), carrying `text` cut to
-// what fits one packet.
+// A packet for the parent from plugin number `pluginId` (addressed as the
+// parent addresses the plugin), carrying `text` cut to what fits one packet.
 std::string replyPacket(uint8_t pluginId, std::string_view text);
 
 }  // namespace trv::ipcbridge

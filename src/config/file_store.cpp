@@ -12,7 +12,7 @@
 #include <rapidxml/rapidxml.hpp>
 
 #include "file_descriptor.h"
-#include "posix_io.h"
+#include "system_calls.h"
 #include "xml_parse.h"
 
 namespace trv::core {
@@ -49,7 +49,7 @@ void parseXml(std::string text) {
 ssize_t readRetryingInterrupts(int fd, void* buffer, size_t count) {
   ssize_t got;
   do {
-    got = posixIo().read(fd, buffer, count);
+    got = systemCalls().read(fd, buffer, count);
   } while (got < 0 && errno == EINTR);
   return got;
 }
@@ -57,7 +57,7 @@ ssize_t readRetryingInterrupts(int fd, void* buffer, size_t count) {
 // Writes all of `bytes`; false when the device took none of a write, or failed.
 bool writeAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
-    const ssize_t written = posixIo().write(fd, bytes.data(), bytes.size());
+    const ssize_t written = systemCalls().write(fd, bytes.data(), bytes.size());
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) return false;
     bytes.remove_prefix(static_cast<size_t>(written));
@@ -68,9 +68,10 @@ bool writeAll(int fd, std::string_view bytes) {
 // Makes the rename durable: without syncing the directory a power loss can
 // bring back the old entry. Best effort; the data itself is already synced.
 void syncDirectoryOf(const std::string& path) {
-  FileDescriptor directory(posixIo().open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY, 0));
+  FileDescriptor directory(
+      systemCalls().open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY, 0));
   if (!directory.isOpen()) return;
-  posixIo().fsync(directory.get());
+  systemCalls().fsync(directory.get());
 }
 
 // The text of a complete, well-formed XML file at `path`; nothing on any failure.
@@ -88,10 +89,12 @@ std::optional<std::string> readValidXml(const std::string& path) {
 }  // namespace
 
 std::string readWholeFile(const std::string& path) {
-  FileDescriptor file(posixIo().open(path.c_str(), O_RDONLY, 0));
+  FileDescriptor file(systemCalls().open(path.c_str(), O_RDONLY, 0));
   if (!file.isOpen()) throwWithErrno("Failed to open " + path);
   struct stat status {};
-  if (posixIo().fstat(file.get(), &status) != 0) throwWithErrno("Failed to get size of " + path);
+  if (systemCalls().fstat(file.get(), &status) != 0) {
+    throwWithErrno("Failed to get size of " + path);
+  }
   std::string text(static_cast<size_t>(status.st_size), '\0');
   if (text.empty()) return text;
   // One read of the size fstat reported: a file that changes meanwhile is an error.
@@ -104,7 +107,7 @@ void writeFileAtomically(const std::string& path, std::string_view bytes) {
   const std::string pending = pendingPath(path);
   // O_SYNC: the data is on the device before the rename can expose it.
   FileDescriptor file(
-      posixIo().open(pending.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_SYNC, 0644));
+      systemCalls().open(pending.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_SYNC, 0644));
   if (!file.isOpen()) throwWithErrno("Failed to open " + pending);
   if (!writeAll(file.get(), bytes)) {
     const int writeError = errno;
@@ -113,7 +116,7 @@ void writeFileAtomically(const std::string& path, std::string_view bytes) {
     throwWithErrno("Failed to write " + pending);
   }
   file.close();
-  posixIo().rename(pending.c_str(), path.c_str());
+  systemCalls().rename(pending.c_str(), path.c_str());
   syncDirectoryOf(path);
 }
 
@@ -126,7 +129,7 @@ std::string readXmlFile(const std::string& path) {
   const std::string pending = pendingPath(path);
   // A complete pending file is a newer state whose rename did not happen.
   if (std::optional<std::string> text = readValidXml(pending)) {
-    posixIo().rename(pending.c_str(), path.c_str());
+    systemCalls().rename(pending.c_str(), path.c_str());
     return *text;
   }
   std::string text = readWholeFile(path);
@@ -136,7 +139,7 @@ std::string readXmlFile(const std::string& path) {
   } catch (const rapidxml::parse_error& error) {
     throw std::runtime_error(error.what());
   }
-  posixIo().unlink(pending.c_str());
+  systemCalls().unlink(pending.c_str());
   return text;
 }
 

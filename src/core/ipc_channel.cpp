@@ -112,7 +112,7 @@ void IpcChannel::sendNext() {
   if (ipcSendQueue.empty() || !ipcSocket.is_open()) return;
   const Packet& front = ipcSendQueue.front();
   // One message per send of at most 64 KiB; a longer packet leaves as several.
-  const uint32_t chunk = std::min(front.length - sendOffset_, IpcMaxPacket);
+  const uint32_t chunk = std::min(front.length - sendOffset_, LargestPacket);
   ipcSocket.async_send(boost::asio::buffer(front.bytes.get() + sendOffset_, chunk), 0,
                      [this](const boost::system::error_code& ec, std::size_t n) { onSent(ec, n); });
 }

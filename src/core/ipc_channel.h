@@ -74,7 +74,7 @@ class IpcChannel {
   bool accepting_ = false;
   std::deque<Packet> ipcSendQueue;  // I/O thread
   uint32_t sendOffset_ = 0;       // bytes of the front packet already sent; I/O thread
-  std::array<uint8_t, IpcMaxPacket> ipcRxBuffer{};  // I/O thread
+  std::array<uint8_t, LargestPacket> ipcRxBuffer{};  // I/O thread
   uint32_t ipcRxFill_ = 0;                           // I/O thread
   boost::asio::socket_base::message_flags rxOutFlags_ = 0;
   // Written by the I/O thread from the parent's identification, under the mutex.

@@ -4,38 +4,35 @@
 
 namespace trv::core {
 
-namespace {
-
-uint32_t wordAt(const uint8_t* bytes) {
-  uint32_t word;
-  std::memcpy(&word, bytes, sizeof word);
-  return word;
+ParentPacketHeader packetHeaderAt(const uint8_t* bytes) {
+  ParentPacketHeader header;
+  std::memcpy(&header, bytes, sizeof header);
+  return header;
 }
-
-}  // namespace
 
 uint32_t consumeIpcPackets(uint8_t* buffer, uint32_t fill, IpcPacketHandler& handler) {
   uint32_t start = 0;
-  while (fill - start >= IpcHeaderSize) {
+  while (fill - start >= PacketHeaderSize) {
     const uint8_t* packet = buffer + start;
-    const uint32_t length = wordAt(packet);
-    if (length > IpcMaxPacket || length < IpcHeaderSize) {
+    const ParentPacketHeader header = packetHeaderAt(packet);
+    if (header.length > LargestPacket || header.length < PacketHeaderSize) {
       handler.badLength();
       return 0;
     }
-    if (length > fill - start) break;
-    switch (wordAt(packet + 8)) {
-      case IpcKindIdentify:
-        handler.parentIdentified(splitIdentification({packet + IpcHeaderSize, length - IpcHeaderSize}));
+    if (header.length > fill - start) break;
+    switch (header.kind) {
+      case KindIdentify:
+        handler.parentIdentified(
+            splitIdentification({packet + PacketHeaderSize, header.length - PacketHeaderSize}));
         break;
-      case IpcKindStop:
+      case KindStop:
         handler.stopOrdered();
         break;
       default:
-        handler.pluginPacket(static_cast<uint8_t>(wordAt(packet + 4) >> 20), packet, length);
+        handler.pluginPacket(packetPluginNumber(header.address), packet, header.length);
         break;
     }
-    start += length;
+    start += header.length;
   }
   // Only the remainder of a partial packet moves.
   std::memmove(buffer, buffer + start, fill - start);

@@ -1,5 +1,5 @@
-// The inbound framing of the channel to the parent: packets with a 16-byte
-// header of four host-order words (length, address, kind, pass-through).
+// The framing of the channel between the parent and the core: packets of a
+// ParentPacketHeader and a payload, read by the core and the parent tool.
 #pragma once
 
 #include <cstdint>
@@ -7,12 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "trv/core/parent_packet.h"
+
 namespace trv::core {
 
-inline constexpr uint32_t IpcHeaderSize = 16;
-inline constexpr uint32_t IpcMaxPacket = 65536;
-inline constexpr uint32_t IpcKindIdentify = 7;
-inline constexpr uint32_t IpcKindStop = 8;
+// The header at the start of `bytes`, which hold at least PacketHeaderSize
+// bytes at any alignment.
+ParentPacketHeader packetHeaderAt(const uint8_t* bytes);
 
 // What the receive loop does with each complete packet.
 class IpcPacketHandler {

@@ -3,7 +3,6 @@
 #include <err.h>
 #include <fcntl.h>
 #include <sysexits.h>
-#include <unistd.h>
 
 #include <cerrno>
 
@@ -17,10 +16,10 @@ constexpr const char* RandomDevice = "/dev/urandom";
 // nothing but a warning, since the bytes were read.
 class OpenDevice {
  public:
-  explicit OpenDevice(const DeviceCalls& calls) : calls_(calls) {
+  explicit OpenDevice(const SystemCalls& calls) : calls_(calls) {
     // Not inherited by the children other threads of the process may start.
     do {
-      fd_ = calls_.open(RandomDevice, O_RDONLY | O_CLOEXEC);
+      fd_ = calls_.open(RandomDevice, O_RDONLY | O_CLOEXEC, 0);
     } while (fd_ < 0 && errno == EINTR);
     if (fd_ < 0) err(EX_IOERR, "CoCreateGuid(): open: %s", RandomDevice);
   }
@@ -33,28 +32,17 @@ class OpenDevice {
   int fd() const { return fd_; }
 
  private:
-  const DeviceCalls& calls_;
+  const SystemCalls& calls_;
   int fd_ = -1;
 };
 
 }  // namespace
 
-DeviceCalls systemDeviceCalls() {
-  // Lambdas rather than the bare names: open is variadic, and the fortified
-  // libc wrappers are not meant to have their address taken.
-  return DeviceCalls{
-      [](const char* path, int flags) { return ::open(path, flags); },
-      [](int fd, void* buffer, size_t count) { return ::read(fd, buffer, count); },
-      [](int fd) { return ::close(fd); },
-  };
-}
-
 void CoCreateGuid(std::span<uint8_t, RandomBlockSize> block) {
-  static const DeviceCalls calls = systemDeviceCalls();
-  CoCreateGuid(block, calls);
+  CoCreateGuid(block, systemCalls());
 }
 
-void CoCreateGuid(std::span<uint8_t, RandomBlockSize> block, const DeviceCalls& calls) {
+void CoCreateGuid(std::span<uint8_t, RandomBlockSize> block, const SystemCalls& calls) {
   const OpenDevice device(calls);
   size_t got = 0;
   while (got < block.size()) {

@@ -2,13 +2,11 @@
 
 #include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <map>
 #include <regex>
 #include <stdexcept>
-#include <utility>
 
 namespace trv::test {
 
@@ -48,22 +46,22 @@ CoreProcess::CoreProcess(const CoreInstall& install, const Texts& wrapper, int c
   if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) {
     throw std::runtime_error("socketpair failed");
   }
-  channel_ = ends[0];
+  channel_ = core::FileDescriptor(ends[0]);
+  const core::FileDescriptor coreEnd(ends[1]);
   if (coreSendBuffer != 0) setsockopt(ends[1], SOL_SOCKET, SO_SNDBUF, &coreSendBuffer, sizeof(int));
   start(emulatedCommand(install.executable(), {std::to_string(ends[1])}, wrapper),
         install.workDir(), ends[1]);
-  close(ends[1]);
 }
 
 bool CoreProcess::send(std::string_view message) const {
-  return ::send(channel_, message.data(), message.size(), MSG_NOSIGNAL) == ssize_t(message.size());
+  return ::send(channel_.get(), message.data(), message.size(), MSG_NOSIGNAL) == ssize_t(message.size());
 }
 
 std::optional<std::string> CoreProcess::receive() const {
   std::string buffer(4 * LargestPacket, '\0');  // larger than any message of the core
-  pollfd ready{channel_, POLLIN, 0};
+  pollfd ready{channel_.get(), POLLIN, 0};
   if (!eventually([&] { return poll(&ready, 1, 0) != 0; })) return std::nullopt;
-  const ssize_t n = recv(channel_, buffer.data(), buffer.size(), MSG_DONTWAIT);
+  const ssize_t n = recv(channel_.get(), buffer.data(), buffer.size(), MSG_DONTWAIT);
   // A zero-length read is an empty message while the core is there, and the
   // end of the stream once it has gone.
   if (n < 0 || (n == 0 && (ready.revents & POLLHUP) != 0)) return std::nullopt;
@@ -75,10 +73,6 @@ std::optional<Texts> CoreProcess::awaitMessage(std::string_view expected) const 
   auto message = receive();
   for (; message && *message != expected; message = receive()) passedOver.push_back(*message);
   return message ? std::optional(passedOver) : std::nullopt;
-}
-
-void CoreProcess::closeChannel() {
-  if (channel_ >= 0) close(std::exchange(channel_, -1));
 }
 
 }  // namespace trv::test

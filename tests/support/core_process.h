@@ -8,22 +8,21 @@
 #include <string_view>
 
 #include "child_process.h"
+#include "file_descriptor.h"
+#include "trv/core/parent_packet.h"
 
 namespace trv::test {
 
-// A packet starts with four host-order words: length (of the whole packet),
-// address, kind and a word passed through to the plugin.
-inline constexpr uint32_t PacketHeaderSize = 16, LargestPacket = 65536, KindStop = 8;
-
-// The address word that delivers a packet to plugin `pluginId`.
-inline constexpr uint32_t addressOf(uint8_t pluginId) { return uint32_t{pluginId} << 20; }
+using core::KindIdentify, core::KindStop, core::LargestPacket, core::PacketHeaderSize, core::packetAddress;
+// The kind of the tests' packets for plugins.
+inline constexpr uint32_t KindData = 3;
 
 // A packet carrying `payload`; its length word is its size unless given.
 inline std::string ipcPacket(uint32_t address, uint32_t kind, std::string_view payload,
                              uint32_t passThrough = 0, std::optional<uint32_t> length = {}) {
-  const uint32_t header[] = {length.value_or(PacketHeaderSize + uint32_t(payload.size())),
-                             address, kind, passThrough};
-  return std::string(reinterpret_cast<const char*>(header), sizeof header).append(payload);
+  const core::ParentPacketHeader header{length.value_or(PacketHeaderSize + uint32_t(payload.size())), address, kind,
+                                        passThrough};
+  return std::string(reinterpret_cast<const char*>(&header), sizeof header).append(payload);
 }
 
 // The core's log lines in `output` whose texts start with one of `starts`, in
@@ -55,7 +54,6 @@ class CoreProcess : public ChildProcess {
  public:
   explicit CoreProcess(const CoreInstall& install, const Texts& wrapper = {},
                        int coreSendBuffer = 0);
-  ~CoreProcess() { closeChannel(); }
 
   // Sends one message; false when the channel refuses it.
   bool send(std::string_view message) const;
@@ -65,10 +63,10 @@ class CoreProcess : public ChildProcess {
   // when it did not arrive.
   std::optional<Texts> awaitMessage(std::string_view expected) const;
   // Closes the parent's end: the core reads the end of the stream.
-  void closeChannel();
+  void closeChannel() { channel_.close(); }
 
  private:
-  int channel_ = -1;  // the parent's end
+  core::FileDescriptor channel_;  // the parent's end
 };
 
 }  // namespace trv::test

@@ -305,7 +305,7 @@ TRV_PLUGIN_EXPORT int OnSearch(EventParms* request) {
 
 TRV_PLUGIN_EXPORT int OnIpcResult(const void* packet, uint32_t length) {
   const std::string bytes(static_cast<const char*>(packet), length);
-  // The words follow the 16-byte header.
-  execute(split(bytes.substr(std::min<uint32_t>(length, 16)), '\0'), bytes);
+  // The words follow the header.
+  execute(split(bytes.substr(std::min(length, PacketHeaderSize)), '\0'), bytes);
   return 0;
 }

@@ -44,8 +44,8 @@ CoreProcess::CoreProcess(const std::vector<std::string>& command, const std::fil
   if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends) != 0) {
     throw std::system_error(errno, std::generic_category(), "socketpair");
   }
-  socket_.reset(ends[0]);
-  const UniqueFd coreEnd(ends[1]);
+  socket_ = core::FileDescriptor(ends[0]);
+  const core::FileDescriptor coreEnd(ends[1]);
 
   std::vector<std::string> words = command;
   words.push_back(std::to_string(coreEnd.get()));
@@ -66,7 +66,7 @@ CoreProcess::CoreProcess(const std::vector<std::string>& command, const std::fil
 
 CoreProcess::~CoreProcess() {
   if (pid_ <= 0 || status_) return;
-  socket_.reset();
+  socket_.close();
   int waitStatus = 0;
   while (waitpid(pid_, &waitStatus, 0) < 0 && errno == EINTR) {
   }

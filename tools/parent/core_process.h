@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "unique_fd.h"
+#include "file_descriptor.h"
 
 namespace trv::parent {
 
@@ -27,7 +27,7 @@ class CoreProcess {
 
   // Our end of the socketpair; -1 after closeSocket().
   int socket() const { return socket_.get(); }
-  void closeSocket() { socket_.reset(); }
+  void closeSocket() { socket_.close(); }
 
   pid_t pid() const { return pid_; }
 
@@ -39,7 +39,7 @@ class CoreProcess {
   int endingSignal() const { return signal_; }
 
  private:
-  UniqueFd socket_;
+  core::FileDescriptor socket_;
   pid_t pid_ = -1;
   std::optional<int> status_;
   int signal_ = 0;

@@ -1,7 +1,8 @@
 #include "demo.h"
 
 #include <charconv>
-#include <cstring>
+
+#include "ipc_framing.h"
 
 namespace trv::parent {
 
@@ -51,12 +52,12 @@ Demo::Step Demo::tick(Clock::time_point now) {
 
 Demo::Step Demo::received(std::span<const uint8_t> message, Clock::time_point now) {
   Step step;
-  if (message.size() < HeaderSize) return step;
-  uint32_t address = 0;
-  std::memcpy(&address, message.data() + 4, sizeof address);
-  if (((address >> PluginShift) & 0xff) != BridgePlugin) return step;
-  const std::string_view reply(reinterpret_cast<const char*>(message.data()) + HeaderSize,
-                               message.size() - HeaderSize);
+  if (message.size() < core::PacketHeaderSize) return step;
+  const core::ParentPacketHeader header = core::packetHeaderAt(message.data());
+  if (core::packetPluginNumber(header.address) != BridgePlugin) return step;
+  const std::string_view reply(
+      reinterpret_cast<const char*>(message.data()) + core::PacketHeaderSize,
+      message.size() - core::PacketHeaderSize);
   const auto words = wordsOf(firstLine(reply));
   if (words.empty()) return step;
   const std::string_view verb = words[0];

@@ -4,23 +4,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "ipc_framing.h"
+
 namespace trv::parent {
 
 namespace {
 
 constexpr size_t PreviewBytes = 32;
-
-void appendWord(Packet& packet, uint32_t word) {
-  uint8_t bytes[sizeof word];
-  std::memcpy(bytes, &word, sizeof word);
-  packet.insert(packet.end(), bytes, bytes + sizeof word);
-}
-
-uint32_t wordAt(std::span<const uint8_t> message, size_t index) {
-  uint32_t word;
-  std::memcpy(&word, message.data() + index * sizeof word, sizeof word);
-  return word;
-}
 
 std::string format(const char* pattern, auto... values) {
   char text[96];
@@ -68,13 +58,11 @@ std::string preview(std::span<const uint8_t> payload) {
 }  // namespace
 
 Packet encodePacket(uint32_t address, uint32_t kind, uint32_t passThrough, std::string_view payload) {
-  Packet packet;
-  packet.reserve(HeaderSize + payload.size());
-  appendWord(packet, static_cast<uint32_t>(HeaderSize + payload.size()));
-  appendWord(packet, address);
-  appendWord(packet, kind);
-  appendWord(packet, passThrough);
-  packet.insert(packet.end(), payload.begin(), payload.end());
+  const uint32_t length = static_cast<uint32_t>(core::PacketHeaderSize + payload.size());
+  const core::ParentPacketHeader header{length, address, kind, passThrough};
+  Packet packet(length);
+  std::memcpy(packet.data(), &header, sizeof header);
+  std::copy(payload.begin(), payload.end(), packet.begin() + sizeof header);
   return packet;
 }
 
@@ -87,24 +75,24 @@ Packet identificationPacket(std::string_view version, bool background) {
     payload += "Background:true";
     payload += '\0';
   }
-  return encodePacket(0, KindIdentify, 0, payload);
+  return encodePacket(0, core::KindIdentify, 0, payload);
 }
 
-Packet stopPacket() { return encodePacket(0, KindStop, 0, {}); }
+Packet stopPacket() { return encodePacket(0, core::KindStop, 0, {}); }
 
 Packet pluginPacket(uint8_t plugin, uint32_t kind, std::string_view payload) {
-  return encodePacket(uint32_t{plugin} << PluginShift, kind, 0, payload);
+  return encodePacket(core::packetAddress(plugin), kind, 0, payload);
 }
 
 std::string describePacket(std::span<const uint8_t> message) {
-  if (message.size() < HeaderSize) {
+  if (message.size() < core::PacketHeaderSize) {
     return format("short message of %zu bytes: ", message.size()) + hex(message);
   }
-  const uint32_t length = wordAt(message, 0);
-  std::string line = format("len=%u addr=0x%08x kind=%u pass=%u ", length, wordAt(message, 1),
-                            wordAt(message, 2), wordAt(message, 3));
-  line += preview(message.subspan(HeaderSize));
-  if (length != message.size()) line += format(" (message of %zu bytes)", message.size());
+  const core::ParentPacketHeader header = core::packetHeaderAt(message.data());
+  std::string line = format("len=%u addr=0x%08x kind=%u pass=%u ", header.length, header.address,
+                            header.kind, header.passThrough);
+  line += preview(message.subspan(core::PacketHeaderSize));
+  if (header.length != message.size()) line += format(" (message of %zu bytes)", message.size());
   return line;
 }
 

@@ -1,6 +1,5 @@
-// The packets on the socket between the parent and the core: a 16-byte header
-// of four host-order words (length, address, kind, pass-through), then the
-// payload.
+// The packets on the socket between the parent and the core: a
+// ParentPacketHeader, then the payload.
 #pragma once
 
 #include <cstdint>
@@ -9,14 +8,9 @@
 #include <string_view>
 #include <vector>
 
-namespace trv::parent {
+#include "trv/core/parent_packet.h"
 
-inline constexpr uint32_t HeaderSize = 16;
-inline constexpr uint32_t MaxPacket = 65536;
-inline constexpr uint32_t KindIdentify = 7;
-inline constexpr uint32_t KindStop = 8;
-// The plugin number sits in bits 20..27 of the address word.
-inline constexpr uint32_t PluginShift = 20;
+namespace trv::parent {
 
 using Packet = std::vector<uint8_t>;
 

@@ -60,7 +60,7 @@ class Session {
   CoreProcess& core_;
   SignalPipe& signals_;
   std::deque<Packet> outbox_;
-  std::vector<uint8_t> received_ = std::vector<uint8_t>(MaxPacket);
+  std::vector<uint8_t> received_ = std::vector<uint8_t>(core::LargestPacket);
   size_t nextCommand_ = 0;
   Clock::time_point commandsDue_ = Clock::now();
   std::optional<Clock::time_point> stopAt_;

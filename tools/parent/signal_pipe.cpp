@@ -30,8 +30,8 @@ std::system_error lastError(const char* what) { return {errno, std::generic_cate
 SignalPipe::SignalPipe() {
   int ends[2];
   if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) throw lastError("pipe2");
-  readEnd_.reset(ends[0]);
-  writeEnd_.reset(ends[1]);
+  readEnd_ = core::FileDescriptor(ends[0]);
+  writeEnd_ = core::FileDescriptor(ends[1]);
   g_writeFd = writeEnd_.get();
 
   struct sigaction action {};

@@ -7,7 +7,7 @@
 
 #include <vector>
 
-#include "unique_fd.h"
+#include "file_descriptor.h"
 
 namespace trv::parent {
 
@@ -30,8 +30,8 @@ class SignalPipe {
   static sigset_t handled();
 
  private:
-  UniqueFd readEnd_;
-  UniqueFd writeEnd_;
+  core::FileDescriptor readEnd_;
+  core::FileDescriptor writeEnd_;
   struct sigaction previous_[3] {};
 };
 

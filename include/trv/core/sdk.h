@@ -4,4 +4,5 @@
 #include "trv/core/abi_layout.h"
 #include "trv/core/event_parms.h"
 #include "trv/core/event_views.h"
+#include "trv/core/parent_packet.h"
 #include "trv/core/plugin_abi.h"

@@ -1,10 +1,10 @@
-// Owner of one open file descriptor, closed through the posix layer when the
-// owner goes out of scope, so no error path can leak it.
+// Owner of one open file descriptor, closed through the system-call door when
+// the owner goes out of scope, so no error path can leak it.
 #pragma once
 
 #include <utility>
 
-#include "posix_io.h"
+#include "system_calls.h"
 
 namespace trv::core {
 
@@ -23,13 +23,14 @@ class FileDescriptor {
   FileDescriptor& operator=(const FileDescriptor&) = delete;
   ~FileDescriptor() { close(); }
 
+  // The descriptor, or -1 when none is open.
   int get() const { return fd_; }
   bool isOpen() const { return fd_ >= 0; }
 
   // Closes the descriptor now; returns close()'s result, 0 when none was open.
   int close() {
     if (fd_ < 0) return 0;
-    return posixIo().close(std::exchange(fd_, -1));
+    return systemCalls().close(std::exchange(fd_, -1));
   }
 
  private:

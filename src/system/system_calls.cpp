@@ -1,4 +1,4 @@
-#include "posix_io.h"
+#include "system_calls.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -7,10 +7,10 @@
 
 namespace trv::core {
 
-PosixIo systemPosixIo() {
+SystemCalls realSystemCalls() {
   // Lambdas rather than the bare names: open is variadic, and the fortified
   // libc wrappers are not meant to have their address taken.
-  return PosixIo{
+  return SystemCalls{
       [](const char* path, int flags, mode_t mode) { return ::open(path, flags, mode); },
       [](int fd, struct stat* status) { return ::fstat(fd, status); },
       [](int fd, void* buffer, size_t count) { return ::read(fd, buffer, count); },
@@ -22,9 +22,9 @@ PosixIo systemPosixIo() {
   };
 }
 
-PosixIo& posixIo() {
-  static PosixIo io = systemPosixIo();
-  return io;
+SystemCalls& systemCalls() {
+  static SystemCalls calls = realSystemCalls();
+  return calls;
 }
 
 }  // namespace trv::core
