@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "bench_plugin.h"
-#include "shared_object.h"
+#include "plugin/shared_object.h"
 #include "trv/core/event_parms.h"
 #include "trv/core/plugin_abi.h"
 

@@ -17,9 +17,9 @@
 
 #include <fmt/format.h>
 
-#include "crypto_service.h"
+#include "crypto/crypto_service.h"
+#include "crypto/random_block.h"
 #include "harness.h"
-#include "random_block.h"
 #include "report.h"
 
 namespace trv::bench {

@@ -18,7 +18,7 @@
 
 #include <fmt/format.h>
 
-#include "file_descriptor.h"
+#include "system/file_descriptor.h"
 
 namespace trv::bench {
 

@@ -14,8 +14,8 @@
 #include <fmt/format.h>
 
 #include "bench_plugin_handle.h"
-#include "core_log.h"
 #include "core_rig.h"
+#include "log/core_log.h"
 #include "report.h"
 #include "sections.h"
 

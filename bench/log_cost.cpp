@@ -9,9 +9,9 @@
 #include <fmt/format.h>
 
 #include "bench_plugin_handle.h"
-#include "core_log.h"
 #include "core_rig.h"
-#include "log_writer.h"
+#include "log/core_log.h"
+#include "log/log_writer.h"
 #include "report.h"
 #include "sections.h"
 

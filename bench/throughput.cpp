@@ -19,9 +19,9 @@
 #include <fmt/format.h>
 
 #include "bench_plugin_handle.h"
-#include "allocator_tuning.h"
-#include "core_log.h"
+#include "core/allocator_tuning.h"
 #include "core_rig.h"
+#include "log/core_log.h"
 #include "report.h"
 #include "sections.h"
 

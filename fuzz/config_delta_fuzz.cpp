@@ -2,7 +2,7 @@
 // of a delta is applied. Every threshold stays within -1..100, every change is reported, the slot
 // of plugin id 1 is never addressed, and a payload that does not parse changes nothing. (libFuzzer
 // itself reports a target that writes into its input.)
-#include "core_settings.h"
+#include "config/core_settings.h"
 #include "fuzz_check.h"
 
 using namespace trv::core;

@@ -3,7 +3,7 @@
 // within -1..100, with the slot of plugin id 1 never addressed.
 #include <string>
 
-#include "core_settings.h"
+#include "config/core_settings.h"
 #include "fuzz_check.h"
 
 using namespace trv::core;

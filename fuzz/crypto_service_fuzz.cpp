@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "crypto_service.h"
+#include "crypto/crypto_service.h"
 #include "fuzz_check.h"
 
 using namespace trv::core;

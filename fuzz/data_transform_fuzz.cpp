@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "data_transform.h"
+#include "crypto/data_transform.h"
 #include "fuzz_check.h"
 
 using Bytes = std::vector<uint8_t>;

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <memory>
 
+#include "core/ipc_framing.h"
 #include "fuzz_check.h"
-#include "ipc_framing.h"
 
 using namespace trv::core;
 

@@ -5,8 +5,8 @@
 
 #include <rapidxml/rapidxml.hpp>
 
+#include "config/xml_print.h"
 #include "fuzz_check.h"
-#include "xml_print.h"
 
 // Parses `text` in place; false when it is not well-formed.
 template <int Flags>

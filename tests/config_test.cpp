@@ -1,11 +1,11 @@
 // The configuration layer through its public functions: XML text and lookups, the settings and
 // documents of the core, and the file store with its system calls scripted or killed.
-#include "published_documents.h"
-#include "core_settings.h"
-#include "file_store.h"
-#include "system_calls.h"
-#include "xml_lookup.h"
-#include "xml_print.h"
+#include "config/core_settings.h"
+#include "config/file_store.h"
+#include "config/published_documents.h"
+#include "config/xml_lookup.h"
+#include "config/xml_print.h"
+#include "system/system_calls.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -1,8 +1,8 @@
 // The envelope transform, the crypto service over request records and the random device, with
 // OpenSSL's frees searched for plaintext and the device's calls scripted.
-#include "crypto_service.h"
-#include "data_transform.h"
-#include "random_block.h"
+#include "crypto/crypto_service.h"
+#include "crypto/data_transform.h"
+#include "crypto/random_block.h"
 
 #include <malloc.h>
 #include <openssl/crypto.h>

@@ -1,4 +1,4 @@
-#include "delivery_rule.h"
+#include "events/delivery_rule.h"
 
 #include <gtest/gtest.h>
 
@@ -7,10 +7,10 @@
 #include <memory>
 #include <regex>
 
-#include "number_locale.h"
-#include "record_queue.h"
-#include "statistics.h"
-#include "stream_gate.h"
+#include "events/record_queue.h"
+#include "events/statistics.h"
+#include "events/stream_gate.h"
+#include "log/number_locale.h"
 #include "trv/core/event_views.h"
 
 namespace trv::core {

@@ -1,4 +1,4 @@
-#include "log_writer.h"
+#include "log/log_writer.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <memory>
 #include <system_error>
 
-#include "log_levels.h"
+#include "log/log_levels.h"
 
 namespace trv::core {
 namespace {

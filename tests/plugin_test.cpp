@@ -1,4 +1,4 @@
-#include "plugin.h"
+#include "plugin/plugin.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "child_process.h"
-#include "plugin_files.h"
+#include "plugin/plugin_files.h"
 
 namespace trv::core {
 namespace {

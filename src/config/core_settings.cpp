@@ -1,9 +1,9 @@
-#include "core_settings.h"
+#include "config/core_settings.h"
 
 #include <algorithm>
 
-#include "xml_lookup.h"
-#include "xml_parse.h"
+#include "config/xml_lookup.h"
+#include "config/xml_parse.h"
 
 namespace trv::core {
 namespace {

@@ -10,7 +10,7 @@
 
 #include <rapidxml/rapidxml.hpp>
 
-#include "log_levels.h"
+#include "log/log_levels.h"
 
 namespace trv::core {
 

@@ -1,4 +1,4 @@
-#include "file_store.h"
+#include "config/file_store.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -11,9 +11,9 @@
 
 #include <rapidxml/rapidxml.hpp>
 
-#include "file_descriptor.h"
-#include "system_calls.h"
-#include "xml_parse.h"
+#include "config/xml_parse.h"
+#include "system/file_descriptor.h"
+#include "system/system_calls.h"
 
 namespace trv::core {
 namespace {

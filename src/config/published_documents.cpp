@@ -1,9 +1,9 @@
-#include "published_documents.h"
+#include "config/published_documents.h"
 
 #include <charconv>
 #include <string>
 
-#include "xml_lookup.h"
+#include "config/xml_lookup.h"
 
 namespace trv::core {
 namespace {

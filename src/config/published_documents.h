@@ -9,7 +9,7 @@
 
 #include <rapidxml/rapidxml.hpp>
 
-#include "core_settings.h"
+#include "config/core_settings.h"
 
 namespace trv::core {
 

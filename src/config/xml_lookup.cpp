@@ -1,4 +1,4 @@
-#include "xml_lookup.h"
+#include "config/xml_lookup.h"
 
 #include <strings.h>
 

@@ -1,4 +1,4 @@
-#include "xml_parse.h"
+#include "config/xml_parse.h"
 
 #include <algorithm>
 #include <stdexcept>

@@ -1,4 +1,4 @@
-#include "xml_print.h"
+#include "config/xml_print.h"
 
 #include <string_view>
 

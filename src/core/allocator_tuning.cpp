@@ -1,4 +1,4 @@
-#include "allocator_tuning.h"
+#include "core/allocator_tuning.h"
 
 #include <malloc.h>
 

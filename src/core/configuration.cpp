@@ -6,12 +6,12 @@
 
 #include <rapidxml/rapidxml.hpp>
 
-#include "published_documents.h"
-#include "core_log.h"
-#include "core_settings.h"
-#include "dvr_core.h"
-#include "file_store.h"
-#include "xml_print.h"
+#include "config/core_settings.h"
+#include "config/file_store.h"
+#include "config/published_documents.h"
+#include "config/xml_print.h"
+#include "core/dvr_core.h"
+#include "log/core_log.h"
 
 namespace trv::core {
 

@@ -10,10 +10,10 @@
 #include <cstring>
 #include <filesystem>
 
-#include "core_log.h"
-#include "dvr_core.h"
-#include "identity.h"
-#include "privileges.h"
+#include "core/dvr_core.h"
+#include "core/identity.h"
+#include "core/privileges.h"
+#include "log/core_log.h"
 
 namespace trv::core {
 

@@ -2,9 +2,9 @@
 // the plugins that want it.
 #include <chrono>
 
-#include "core_log.h"
-#include "delivery_rule.h"
-#include "dvr_core.h"
+#include "core/dvr_core.h"
+#include "events/delivery_rule.h"
+#include "log/core_log.h"
 
 namespace trv::core {
 

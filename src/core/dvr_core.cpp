@@ -1,7 +1,7 @@
-#include "dvr_core.h"
+#include "core/dvr_core.h"
 
-#include "core_log.h"
-#include "sha256.h"
+#include "crypto/sha256.h"
+#include "log/core_log.h"
 
 namespace trv::core {
 

@@ -10,18 +10,18 @@
 #include <string>
 #include <string_view>
 
-#include "core_version.h"
-#include "event_counters.h"
-#include "event_queue.h"
-#include "io_loop.h"
-#include "log_levels.h"
-#include "log_writer.h"
-#include "payloads.h"
-#include "plugin_host.h"
-#include "search_handler.h"
-#include "statistics.h"
-#include "stream_gate.h"
-#include "supervision.h"
+#include "core/core_version.h"
+#include "core/io_loop.h"
+#include "core/plugin_host.h"
+#include "core/supervision.h"
+#include "events/event_counters.h"
+#include "events/event_queue.h"
+#include "events/payloads.h"
+#include "events/search_handler.h"
+#include "events/statistics.h"
+#include "events/stream_gate.h"
+#include "log/log_levels.h"
+#include "log/log_writer.h"
 #include "trv/core/event_parms.h"
 
 namespace trv::core {

@@ -1,8 +1,8 @@
 // DvrCore::queueEvent: answers synchronous records at once and queues the
 // rest with a private copy of their payload.
-#include "core_log.h"
-#include "crypto_service.h"
-#include "dvr_core.h"
+#include "core/dvr_core.h"
+#include "crypto/crypto_service.h"
+#include "log/core_log.h"
 
 namespace trv::core {
 

@@ -1,4 +1,4 @@
-#include "identity.h"
+#include "core/identity.h"
 
 #include <unistd.h>
 
@@ -7,7 +7,7 @@
 #include <fstream>
 #include <memory>
 
-#include "sha256.h"
+#include "crypto/sha256.h"
 
 namespace trv::core {
 

@@ -1,4 +1,4 @@
-#include "io_loop.h"
+#include "core/io_loop.h"
 
 #include <chrono>
 #include <csignal>
@@ -12,7 +12,7 @@
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 
-#include "ipc_channel.h"
+#include "core/ipc_channel.h"
 
 namespace trv::core {
 

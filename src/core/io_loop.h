@@ -10,9 +10,9 @@
 #include <memory>
 #include <string>
 
-#include "event_counters.h"
-#include "log_writer.h"
-#include "plugin_host.h"
+#include "core/plugin_host.h"
+#include "events/event_counters.h"
+#include "log/log_writer.h"
 #include "trv/core/event_parms.h"
 
 namespace trv::core {

@@ -1,11 +1,11 @@
-#include "ipc_channel.h"
+#include "core/ipc_channel.h"
 
 #include <algorithm>
 #include <cstring>
 
 #include <boost/asio/post.hpp>
 
-#include "core_log.h"
+#include "log/core_log.h"
 
 namespace trv::core {
 

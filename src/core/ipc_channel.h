@@ -15,11 +15,11 @@
 #include <boost/asio/generic/seq_packet_protocol.hpp>
 #include <boost/asio/io_context.hpp>
 
-#include "event_counters.h"
-#include "io_loop.h"
-#include "ipc_framing.h"
-#include "log_writer.h"
-#include "plugin_host.h"
+#include "core/io_loop.h"
+#include "core/ipc_framing.h"
+#include "core/plugin_host.h"
+#include "events/event_counters.h"
+#include "log/log_writer.h"
 #include "trv/core/event_parms.h"
 
 namespace trv::core {

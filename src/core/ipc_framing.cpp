@@ -1,4 +1,4 @@
-#include "ipc_framing.h"
+#include "core/ipc_framing.h"
 
 #include <cstring>
 

@@ -6,8 +6,8 @@
 #include <iostream>
 #include <memory>
 
-#include "allocator_tuning.h"
-#include "dvr_core.h"
+#include "core/allocator_tuning.h"
+#include "core/dvr_core.h"
 
 using trv::core::DvrCore;
 using trv::core::g_core;

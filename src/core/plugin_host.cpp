@@ -1,14 +1,14 @@
 // Load, open, close and unload the plugins beside the executable, in the
 // order the plugins and their names decide.
-#include "plugin_host.h"
+#include "core/plugin_host.h"
 
 #include <strings.h>
 
 #include <algorithm>
 #include <cctype>
 
-#include "core_log.h"
-#include "plugin_files.h"
+#include "log/core_log.h"
+#include "plugin/plugin_files.h"
 
 namespace trv::core {
 

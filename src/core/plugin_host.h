@@ -12,8 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "log_writer.h"
-#include "plugin.h"
+#include "log/log_writer.h"
+#include "plugin/plugin.h"
 
 namespace trv::core {
 

@@ -1,4 +1,4 @@
-#include "privileges.h"
+#include "core/privileges.h"
 
 #include <linux/capability.h>
 #include <linux/securebits.h>

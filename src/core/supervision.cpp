@@ -1,6 +1,6 @@
 // The supervision tick: memory throttling with its hysteresis and the report
 // of wall-clock jumps.
-#include "supervision.h"
+#include "core/supervision.h"
 
 #include <sys/resource.h>
 #include <sys/sysinfo.h>
@@ -12,8 +12,8 @@
 #include <limits>
 #include <memory>
 
-#include "core_log.h"
-#include "statistics.h"
+#include "events/statistics.h"
+#include "log/core_log.h"
 
 namespace trv::core {
 

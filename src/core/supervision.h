@@ -11,7 +11,7 @@
 #include <optional>
 #include <utility>
 
-#include "core_settings.h"
+#include "config/core_settings.h"
 
 namespace trv::core {
 

@@ -1,4 +1,4 @@
-#include "aes_cbc.h"
+#include "crypto/aes_cbc.h"
 
 #include <openssl/evp.h>
 

@@ -1,4 +1,4 @@
-#include "crypto_service.h"
+#include "crypto/crypto_service.h"
 
 #include <openssl/crypto.h>
 
@@ -7,8 +7,8 @@
 #include <exception>
 #include <string>
 
-#include "data_transform.h"
-#include "sha256.h"
+#include "crypto/data_transform.h"
+#include "crypto/sha256.h"
 
 namespace trv::core {
 

@@ -1,4 +1,4 @@
-#include "data_transform.h"
+#include "crypto/data_transform.h"
 
 #include <openssl/crypto.h>
 
@@ -6,7 +6,7 @@
 #include <cstring>
 #include <utility>
 
-#include "aes_cbc.h"
+#include "crypto/aes_cbc.h"
 
 namespace trv::core {
 

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <span>
 
-#include "random_block.h"
+#include "crypto/random_block.h"
 
 namespace trv::core {
 

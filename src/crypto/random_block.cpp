@@ -1,4 +1,4 @@
-#include "random_block.h"
+#include "crypto/random_block.h"
 
 #include <err.h>
 #include <fcntl.h>

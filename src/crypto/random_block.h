@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <span>
 
-#include "system_calls.h"
+#include "system/system_calls.h"
 
 namespace trv::core {
 

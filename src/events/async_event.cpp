@@ -1,4 +1,4 @@
-#include "async_event.h"
+#include "events/async_event.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "delivery_rule.h"
+#include "events/delivery_rule.h"
 
 namespace trv::core {
 

@@ -1,4 +1,4 @@
-#include "event_queue.h"
+#include "events/event_queue.h"
 
 #include <chrono>
 

@@ -9,7 +9,7 @@
 #include <mutex>
 #include <thread>
 
-#include "record_queue.h"
+#include "events/record_queue.h"
 #include "trv/core/event_parms.h"
 
 namespace trv::core {

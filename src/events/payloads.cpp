@@ -1,4 +1,4 @@
-#include "payloads.h"
+#include "events/payloads.h"
 
 #include <cstdlib>
 #include <cstring>

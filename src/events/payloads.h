@@ -11,8 +11,8 @@
 #include <mutex>
 #include <unordered_map>
 
-#include "plugin.h"
-#include "search_handler.h"
+#include "events/search_handler.h"
+#include "plugin/plugin.h"
 #include "trv/core/event_parms.h"
 
 namespace trv::core {

@@ -1,4 +1,4 @@
-#include "record_queue.h"
+#include "events/record_queue.h"
 
 #include <algorithm>
 #include <utility>

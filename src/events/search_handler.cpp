@@ -1,9 +1,9 @@
-#include "search_handler.h"
+#include "events/search_handler.h"
 
 #include <algorithm>
 #include <system_error>
 
-#include "async_event.h"
+#include "events/async_event.h"
 
 namespace trv::core {
 

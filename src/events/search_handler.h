@@ -14,7 +14,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "plugin.h"
+#include "plugin/plugin.h"
 #include "trv/core/event_parms.h"
 
 namespace trv::core {

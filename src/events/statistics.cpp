@@ -1,11 +1,11 @@
-#include "statistics.h"
+#include "events/statistics.h"
 
 #include <cmath>
 #include <iterator>
 
 #include <fmt/format.h>
 
-#include "number_locale.h"
+#include "log/number_locale.h"
 
 namespace trv::core {
 

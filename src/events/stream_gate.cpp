@@ -1,4 +1,4 @@
-#include "stream_gate.h"
+#include "events/stream_gate.h"
 
 #include "trv/core/event_views.h"
 

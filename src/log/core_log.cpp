@@ -1,4 +1,4 @@
-#include "core_log.h"
+#include "log/core_log.h"
 
 namespace trv::core {
 

@@ -9,8 +9,8 @@
 
 #include <fmt/format.h>
 
-#include "log_levels.h"
-#include "number_locale.h"
+#include "log/log_levels.h"
+#include "log/number_locale.h"
 
 namespace trv::core {
 

@@ -1,4 +1,4 @@
-#include "log_writer.h"
+#include "log/log_writer.h"
 
 #include <syslog.h>
 

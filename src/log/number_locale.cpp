@@ -1,4 +1,4 @@
-#include "number_locale.h"
+#include "log/number_locale.h"
 
 #include <stdexcept>
 

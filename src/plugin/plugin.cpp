@@ -1,4 +1,4 @@
-#include "plugin.h"
+#include "plugin/plugin.h"
 
 #include <fmt/format.h>
 

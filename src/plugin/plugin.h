@@ -10,7 +10,7 @@
 #include <string_view>
 #include <thread>
 
-#include "shared_object.h"
+#include "plugin/shared_object.h"
 #include "trv/core/event_parms.h"
 #include "trv/core/plugin_abi.h"
 

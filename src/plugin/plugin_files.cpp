@@ -1,4 +1,4 @@
-#include "plugin_files.h"
+#include "plugin/plugin_files.h"
 
 #include <strings.h>
 

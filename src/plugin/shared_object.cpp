@@ -1,4 +1,4 @@
-#include "shared_object.h"
+#include "plugin/shared_object.h"
 
 #include <dlfcn.h>
 

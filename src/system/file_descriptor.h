@@ -4,7 +4,7 @@
 
 #include <utility>
 
-#include "system_calls.h"
+#include "system/system_calls.h"
 
 namespace trv::core {
 

@@ -1,4 +1,4 @@
-#include "system_calls.h"
+#include "system/system_calls.h"
 
 #include <fcntl.h>
 #include <unistd.h>

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "child_process.h"
-#include "file_descriptor.h"
+#include "system/file_descriptor.h"
 #include "trv/core/parent_packet.h"
 
 namespace trv::test {

@@ -11,9 +11,9 @@
 #include <thread>
 #include <vector>
 
-#include "dvr_core.h"
-#include "log_levels.h"
-#include "supervision.h"
+#include "core/dvr_core.h"
+#include "core/supervision.h"
+#include "log/log_levels.h"
 
 namespace trv::test {
 

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "file_store.h"
+#include "config/file_store.h"
 
 int main(int argc, char** argv) {
   if (argc != 3) {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "file_descriptor.h"
+#include "system/file_descriptor.h"
 
 namespace trv::parent {
 

@@ -2,7 +2,7 @@
 
 #include <charconv>
 
-#include "ipc_framing.h"
+#include "core/ipc_framing.h"
 
 namespace trv::parent {
 

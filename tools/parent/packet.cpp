@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "ipc_framing.h"
+#include "core/ipc_framing.h"
 
 namespace trv::parent {
 

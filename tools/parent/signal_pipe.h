@@ -7,7 +7,7 @@
 
 #include <vector>
 
-#include "file_descriptor.h"
+#include "system/file_descriptor.h"
 
 namespace trv::parent {
 
