@@ -45,13 +45,8 @@ Payloads::Copy Payloads::copy(const void* payload, uint32_t length) {
   return {*this, block + HeaderSize};
 }
 
-void Payloads::deliver(Plugin& plugin, const EventParms& record) {
-  EventParms handed = record;
-  void* const payload = record.data;
-  if (payload == nullptr) {
-    plugin.Deliver(handed);
-    return;
-  }
+void Payloads::deliverPayload(Plugin& plugin, EventParms& handed) {
+  void* const payload = handed.data;
   const uint8_t id = plugin.id();
   delivering_.store(ticket(payload, id), std::memory_order_seq_cst);
   if (!plugin.Deliver(handed)) {

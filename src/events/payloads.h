@@ -56,7 +56,14 @@ class Payloads {
   // Dispatch thread: hands the record to `plugin` (a copy of it: a plugin may
   // rewrite what it is handed) and takes the plugin's own reference when it
   // keeps the payload.
-  void deliver(Plugin& plugin, const EventParms& record);
+  void deliver(Plugin& plugin, const EventParms& record) {
+    EventParms handed = record;
+    if (record.data == nullptr) {
+      plugin.Deliver(handed);
+    } else {
+      deliverPayload(plugin, handed);
+    }
+  }
 
   // Dispatch thread: the record is delivered; the core lets go of its payload.
   void delivered(void* payload) { release(payload, 0); }
@@ -75,6 +82,7 @@ class Payloads {
   uint32_t holders(uint8_t id) const { return holders_[id].load(std::memory_order_acquire); }
 
  private:
+  void deliverPayload(Plugin& plugin, EventParms& handed);
   void addRef(void* payload, uint8_t id);
   void release(void* payload, uint8_t id);
   void discard(void* payload);
