@@ -144,17 +144,27 @@ TEST(StreamGate, WaitsForKeyFramesAndDropsLongGopsAndThrottledMedia) {
   for (int i = 0; i < 70000; ++i) ASSERT_EQ(gate.check(frame1, false, 1), GateGopTooLong) << i;
 }
 
-TEST(RecordQueue, KeepsOrderAcrossWrapAroundGrowthAndSwap) {
+TEST(RecordQueue, KeepsOrderAcrossChunksSwapsAndReuse) {
   RecordQueue queue, taken;
   uint32_t pushed = 0, popped = 0;
-  // Three in, two out: the ring has wrapped before every growth.
+  const auto push = [&](RecordQueue& into) { into.push(record(TypeAlarm, OriginA, Live, 0, pushed++)); };
+  const auto takeFront = [&](RecordQueue& from) {
+    ASSERT_EQ(detailWord(from.front(), 0), popped++);
+    from.dropFront();
+  };
+  // Three in, two out: chunks fill and drain while later ones fill.
   while (pushed < 1000) {
-    for (int i = 0; i < 3; ++i) queue.push(record(TypeAlarm, OriginA, Live, 0, pushed++));
-    for (int i = 0; i < 2; ++i) ASSERT_EQ(detailWord(queue.pop(), 0), popped++);
+    for (int i = 0; i < 3; ++i) push(queue);
+    for (int i = 0; i < 2; ++i) takeFront(queue);
   }
   queue.swap(taken);
   EXPECT_EQ(std::pair(queue.size(), taken.size()), std::pair(size_t{0}, size_t{pushed - popped}));
-  for (; !taken.empty(); taken.dropFront()) ASSERT_EQ(detailWord(taken.front(), 0), popped++);
+  while (!taken.empty()) takeFront(taken);
+  // The drained storage, handed back, takes a backlog again.
+  taken.swap(queue);
+  for (int i = 0; i < 300; ++i) push(queue);
+  while (!queue.empty()) takeFront(queue);
+  EXPECT_EQ(popped, pushed);
 }
 
 // `text` as this run prints it: without the grouping locale, digit groups lose their commas.

@@ -1,38 +1,55 @@
 #include "events/record_queue.h"
 
-#include <algorithm>
 #include <utility>
 
 namespace trv::core {
 
+namespace {
+// 23 KiB of records on the target: a backlog grows by small steps, and an
+// idle queue keeps little.
+constexpr uint32_t ChunkRecords = 128;
+}  // namespace
+
+struct RecordQueue::Chunk {
+  Chunk* next = nullptr;
+  EventParms records[ChunkRecords];  // left uninitialised until written
+};
+
+RecordQueue::~RecordQueue() {
+  while (head_ != nullptr) delete std::exchange(head_, head_->next);
+}
+
 void RecordQueue::push(const EventParms& record) {
-  if (count_ == ring_.size()) grow();
-  ring_[(head_ + count_) & (ring_.size() - 1)] = record;
+  if (tail_ == nullptr) {
+    head_ = tail_ = new Chunk;
+  } else if (tailIndex_ == ChunkRecords) {
+    tail_->next = new Chunk;
+    tail_ = tail_->next;
+    tailIndex_ = 0;
+  }
+  tail_->records[tailIndex_++] = record;
   ++count_;
 }
 
-void RecordQueue::dropFront() {
-  head_ = (head_ + 1) & (ring_.size() - 1);
-  --count_;
-}
+const EventParms& RecordQueue::front() const { return head_->records[headIndex_]; }
 
-EventParms RecordQueue::pop() {
-  const EventParms record = front();
-  dropFront();
-  return record;
+void RecordQueue::dropFront() {
+  --count_;
+  if (count_ == 0) {
+    // Everything left lies in the one chunk: start it over.
+    headIndex_ = tailIndex_ = 0;
+  } else if (++headIndex_ == ChunkRecords) {
+    delete std::exchange(head_, head_->next);
+    headIndex_ = 0;
+  }
 }
 
 void RecordQueue::swap(RecordQueue& other) noexcept {
-  ring_.swap(other.ring_);
   std::swap(head_, other.head_);
+  std::swap(tail_, other.tail_);
+  std::swap(headIndex_, other.headIndex_);
+  std::swap(tailIndex_, other.tailIndex_);
   std::swap(count_, other.count_);
-}
-
-void RecordQueue::grow() {
-  std::vector<EventParms> larger(std::max<size_t>(64, ring_.size() * 2));
-  for (size_t i = 0; i < count_; ++i) larger[i] = ring_[(head_ + i) & (ring_.size() - 1)];
-  ring_ = std::move(larger);
-  head_ = 0;
 }
 
 }  // namespace trv::core

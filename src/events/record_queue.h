@@ -1,9 +1,11 @@
-// The event queue's storage: a FIFO of whole records in a ring that grows by
-// doubling and is then reused, so queueing allocates nothing in steady state.
+// The event queue's storage: a FIFO of whole records in fixed-size chunks
+// linked in order. It grows a chunk at a time and never moves what it holds,
+// so a backlog costs little more than its records; a drained chunk is freed,
+// except the last, which takes the next records.
 #pragma once
 
 #include <cstddef>
-#include <vector>
+#include <cstdint>
 
 #include "trv/core/event_parms.h"
 
@@ -12,27 +14,32 @@ namespace trv::core {
 // Not synchronised: the owner guards it with the queue mutex.
 class RecordQueue {
  public:
+  RecordQueue() = default;
+  ~RecordQueue();
+  RecordQueue(const RecordQueue&) = delete;
+  RecordQueue& operator=(const RecordQueue&) = delete;
+
   bool empty() const { return count_ == 0; }
   size_t size() const { return count_; }
 
+  // Throws std::bad_alloc when a new chunk cannot be had; nothing is queued then.
   void push(const EventParms& record);
 
   // The oldest record; the queue must not be empty.
-  const EventParms& front() const { return ring_[head_]; }
+  const EventParms& front() const;
   void dropFront();
 
-  // Removes and returns the oldest record; the queue must not be empty.
-  EventParms pop();
-
   // Exchanges contents and storage: the consumer takes everything queued in
-  // constant time and hands back its own emptied ring for reuse.
+  // constant time and hands back its own drained chunk for reuse.
   void swap(RecordQueue& other) noexcept;
 
  private:
-  void grow();
+  struct Chunk;
 
-  std::vector<EventParms> ring_;  // size is 0 or a power of two
-  size_t head_ = 0;
+  Chunk* head_ = nullptr;  // oldest records; null until the first push
+  Chunk* tail_ = nullptr;  // where the next record goes
+  uint32_t headIndex_ = 0;
+  uint32_t tailIndex_ = 0;
   size_t count_ = 0;
 };
 
