@@ -78,6 +78,9 @@ class DvrCore {
   // threshold of origin `id`'s lines; for a core hosted by a test or benchmark.
   void setLogOutput(std::FILE* output, bool colour);
   void setLogThreshold(uint8_t id, int32_t level) { logLevels.set(id, level); }
+  // Before the dispatch loop starts: whether the dispatcher may spin for
+  // records before it sleeps; benchmarks compare the two.
+  void allowDispatcherSpin(bool allowed) { queue_.allowSpin(allowed); }
   // Payload blocks still alive: 0 once every holder has let go of its payload.
   uint32_t payloadBlocksHeld() const { return payloads_.blockCount(); }
 

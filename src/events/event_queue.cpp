@@ -34,8 +34,11 @@ bool EventQueue::push(const EventParms& record) {
 }
 
 EventQueue::Taken EventQueue::take(RecordQueue& batch) {
-  spinForRecords();
+  // At the few hundred records a second of a camera the spin would only burn
+  // a core the device needs: it runs while records keep coming.
+  if (spinPays_) spinForRecords();
   std::unique_lock lock(queueMutex);
+  spinPays_ = spinAllowed_ && !eventQueue.empty();
   if (eventQueue.empty()) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     while (!stopping() && eventQueue.empty()) {
@@ -65,7 +68,6 @@ void EventQueue::requestStop() {
 // A record that follows within a few microseconds is taken without the
 // futex sleep and wake-up that would cost both threads far more.
 void EventQueue::spinForRecords() const {
-  if (!spinBeforeSleep_) return;
   const auto until = std::chrono::steady_clock::now() + DispatchSpin;
   for (unsigned i = 1;; ++i) {
     if (recordsQueued_.load(std::memory_order_relaxed) || stopping()) return;

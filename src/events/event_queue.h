@@ -36,6 +36,10 @@ class EventQueue {
   void requestStop();
   bool stopping() const { return stopRequested.load(std::memory_order_seq_cst); }
 
+  // Before the dispatcher starts: whether it may spin for records before it
+  // sleeps (on by default where a second core runs the producers).
+  void allowSpin(bool allowed) { spinAllowed_ = allowed && std::thread::hardware_concurrency() > 1; }
+
   // Producers wait while the lock is held (the core saves core.xml under it).
   std::unique_lock<std::mutex> hold() { return std::unique_lock(queueMutex); }
 
@@ -52,7 +56,10 @@ class EventQueue {
   // it by the dispatcher's spin.
   std::atomic<bool> recordsQueued_{false};
   // Spinning before sleeping pays only where the producer runs meanwhile.
-  const bool spinBeforeSleep_ = std::thread::hardware_concurrency() > 1;
+  bool spinAllowed_ = std::thread::hardware_concurrency() > 1;
+  // Dispatcher only: the last take found records without sleeping, so they
+  // are arriving faster than a sleep and a wake-up take.
+  bool spinPays_ = false;
 };
 
 }  // namespace trv::core

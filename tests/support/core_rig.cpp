@@ -28,6 +28,7 @@ CoreRig::CoreRig(CoreRigOptions options)
     : core_(installed(options.plugins), std::move(options.sources)) {
   core::g_core = &core_;
   core_.setLogThreshold(0, options.coreLogThreshold);
+  core_.allowDispatcherSpin(options.dispatcherSpin);
   if (options.logOutput != nullptr) core_.setLogOutput(options.logOutput, false);
   core_.loadPlugins();
   core_.openPlugins();

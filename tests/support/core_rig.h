@@ -27,6 +27,8 @@ struct CoreRigOptions {
   // False leaves the dispatcher to startDispatcher(): records posted before
   // then wait in the queue, as at start-up.
   bool dispatching = true;
+  // Whether the dispatcher may spin for records before it sleeps.
+  bool dispatcherSpin = true;
 };
 
 class CoreRig {
