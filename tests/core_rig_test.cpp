@@ -45,14 +45,20 @@ class RiggedCore {
   void startDispatcher() { rig_.startDispatcher(); }
   void stop() { rig_.stop(); }
 
-  // The texts of the core's lines so far, without time and prefix.
+  // The texts of the core's messages so far, without time and prefix; a
+  // message of several lines is one text.
   std::vector<std::string> lines() {
     std::fflush(log_.get());
     std::rewind(log_.get());
     std::vector<std::string> texts;
     for (char buffer[4096]; std::fgets(buffer, sizeof buffer, log_.get()) != nullptr;) {
       const std::string_view line = buffer;
-      if (const auto at = line.find(" core "); at != line.npos) texts.emplace_back(line.substr(at + 6, line.size() - at - 7));
+      const std::string_view text = line.substr(0, line.size() - 1);
+      if (const auto at = text.find(" core "); at != text.npos) {
+        texts.emplace_back(text.substr(at + 6));
+      } else if (!texts.empty()) {
+        texts.back().append("\n").append(text);
+      }
     }
     return texts;
   }
@@ -132,13 +138,17 @@ void postAlarm(std::string text) {
   ASSERT_EQ(postEvent(&record), 0);
 }
 
-TEST(Dispatch, FirstReportCountsTheRestOfTheBatchAsQueued) {
+TEST(Dispatch, FirstReportCountsTheRestOfTheBatchAsQueuedWithTheirPayloads) {
   RiggedCore rigged({}, false);
   for (const char* text : {"first", "second", "third"}) postAlarm(text);
+  EXPECT_EQ(rigged.core().payloadBlocksHeld(), 3u);
   rigged.startDispatcher();
   rigged.stop();
   EXPECT_EQ(rigged.core().payloadBlocksHeld(), 0u);
-  EXPECT_THAT(rigged.lines(), ::testing::Contains(::testing::StartsWith("InQ:2 events:1 idle:")));
+  // All three blocks are the core's still: 16 bytes of text and an 8-byte header each.
+  EXPECT_THAT(rigged.lines(), ::testing::Contains(::testing::AllOf(
+                                  ::testing::StartsWith("InQ:2 events:1 idle:"),
+                                  ::testing::EndsWith("refblks:3(40) top: Core 3"))));
 }
 
 TEST(Dispatch, APluginCallLongerThanFiveMillisecondsIsReported) {

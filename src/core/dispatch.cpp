@@ -22,7 +22,7 @@ void DvrCore::dispatchLoop() {
         return;
       case EventQueue::Taken::Idle:
         ++dispatch.idleSeconds;
-        statisticsCheck(report, dispatch, steadyNow(), 0);
+        statisticsCheck(report, dispatch, steadyNow(), taken);
         continue;
       case EventQueue::Taken::Records:
         break;
@@ -33,8 +33,7 @@ void DvrCore::dispatchLoop() {
     while (!taken.empty()) {
       const EventParms& record = taken.front();
       ++dispatch.events;
-      const bool reported =
-          statisticsCheck(report, dispatch, start, static_cast<uint32_t>(taken.size() - 1));
+      const bool reported = statisticsCheck(report, dispatch, start, taken);
       // Configuration deltas are applied here, before the plugins see the record.
       const bool configRecord = record.type == TypeConfig;
       if (configRecord) applyConfigDelta(record);
@@ -76,9 +75,11 @@ DvrCore::Clock::time_point DvrCore::deliverToPlugins(const EventParms& record,
 }
 
 bool DvrCore::statisticsCheck(StatisticsReport& report, DispatchCounters& dispatch,
-                              Clock::time_point now, uint32_t batchLeft) {
+                              Clock::time_point now, const RecordQueue& batch) {
   if (!report.due(now)) return false;
-  dispatch.inQueue = batchLeft + static_cast<uint32_t>(queue_.size());
+  const EventQueue::Backlog backlog = queue_.backlog();
+  const size_t batchLeft = batch.empty() ? 0 : batch.size() - 1;
+  dispatch.inQueue = static_cast<uint32_t>(batchLeft + backlog.records);
   const auto take = [](auto& counter) { return counter.exchange(0, std::memory_order_relaxed); };
   ReportFigures figures;
   figures.dispatch = dispatch;
@@ -93,9 +94,12 @@ bool DvrCore::statisticsCheck(StatisticsReport& report, DispatchCounters& dispat
   figures.resultBytes = take(searchHandler.counters.resultBytes);
   figures.memoryInUse = supervision_.memoryInUse();
   figures.memoryBaseline = memoryBaseline_;
-  figures.payloadBlocks = payloads_.blockCount();
-  figures.payloadBytes = payloads_.blockBytes();
-  for (unsigned id = 0; id < 256; ++id) figures.holders[id] = payloads_.holders(static_cast<uint8_t>(id));
+  PayloadTally coreHeld = backlog.payloads;
+  coreHeld += batch.payloads();
+  const Payloads::Held held = payloads_.held(coreHeld);
+  figures.payloadBlocks = held.blocks;
+  figures.payloadBytes = held.bytes;
+  figures.holders = held.holders;
   dispatch = DispatchCounters{dispatch.inQueue, 0, 0, 0};
   memoryBaseline_ = figures.memoryInUse;
   if (logLevels.thresholdFor(0) > LogInfo) return true;
@@ -105,14 +109,12 @@ bool DvrCore::statisticsCheck(StatisticsReport& report, DispatchCounters& dispat
 }
 
 void DvrCore::reportHeldReferences() {
-  if (payloads_.blockCount() != 0) {
-    logDebug("refblks: {:L}({:L})", payloads_.blockCount(), payloads_.blockBytes());
-  }
+  const Payloads::Held held = payloadsHeld();
+  if (held.blocks != 0) logDebug("refblks: {:L}({:L})", held.blocks, held.bytes);
   for (unsigned id = 0; id < 256; ++id) {
-    const uint32_t held = payloads_.holders(static_cast<uint8_t>(id));
-    if (held == 0) continue;
+    if (held.holders[id] == 0) continue;
     logDebug("Plugin {:02x}:{} unloaded holding {:L} event reference(s).", id,
-             logWriter.pluginName(id), held);
+             logWriter.pluginName(id), held.holders[id]);
   }
 }
 

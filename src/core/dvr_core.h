@@ -82,7 +82,8 @@ class DvrCore {
   // records before it sleeps; benchmarks compare the two.
   void allowDispatcherSpin(bool allowed) { queue_.allowSpin(allowed); }
   // Payload blocks still alive: 0 once every holder has let go of its payload.
-  uint32_t payloadBlocksHeld() const { return payloads_.blockCount(); }
+  // Read while the dispatcher is idle or has ended.
+  uint32_t payloadBlocksHeld() { return payloadsHeld().blocks; }
 
   // Supervision, I/O thread: memory and clock checks once a second.
   void onSupervisionTick() { supervision_.tick(); }
@@ -103,11 +104,13 @@ class DvrCore {
   // `start`; returns when the last call ended.
   Clock::time_point deliverToPlugins(const EventParms& record, Clock::time_point start,
                                      DispatchCounters& dispatch);
-  // Reports when due, with `batchLeft` records of the taken batch still to
-  // deliver; true when it did.
+  // Reports when due, with `batch` the taken records still to deliver, the
+  // one in hand first; true when it did.
   bool statisticsCheck(StatisticsReport& report, DispatchCounters& dispatch,
-                       Clock::time_point now, uint32_t batchLeft);
+                       Clock::time_point now, const RecordQueue& batch);
   void reportHeldReferences();
+  // Once the dispatcher has no batch in hand.
+  Payloads::Held payloadsHeld() { return payloads_.held(queue_.backlog().payloads); }
 
   // Configuration, main thread: reads product.xml and core.xml before the
   // plugins exist; publishes the configuration document as a "config" event

@@ -51,9 +51,9 @@ EventQueue::Taken EventQueue::take(RecordQueue& batch) {
   return Taken::Records;
 }
 
-size_t EventQueue::size() {
+EventQueue::Backlog EventQueue::backlog() {
   std::lock_guard lock(queueMutex);
-  return eventQueue.size();
+  return {eventQueue.size(), eventQueue.payloads()};
 }
 
 void EventQueue::requestStop() {

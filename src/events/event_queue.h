@@ -28,8 +28,12 @@ class EventQueue {
   // second; Stopped: a stop was requested and nothing is left.
   Taken take(RecordQueue& batch);
 
-  // Any thread: records waiting.
-  size_t size();
+  // Any thread: the records waiting and the payloads they carry.
+  struct Backlog {
+    size_t records;
+    PayloadTally payloads;
+  };
+  Backlog backlog();
 
   // Any thread, any number of times: pushes are refused from now on, and the
   // dispatcher ends once it has taken what is queued.

@@ -39,16 +39,15 @@ Payloads::Copy Payloads::copy(const void* payload, uint32_t length) {
   std::memcpy(block, &size, sizeof size);
   new (block + 4) std::atomic<uint32_t>(1);
   std::memcpy(block + HeaderSize, payload, length);
-  blockCount_.fetch_add(1, std::memory_order_relaxed);
-  blockBytes_.fetch_add(size, std::memory_order_relaxed);
-  holders_[0].fetch_add(1, std::memory_order_relaxed);
   return {*this, block + HeaderSize};
 }
 
 void Payloads::deliverPayload(Plugin& plugin, EventParms& handed) {
   void* const payload = handed.data;
   const uint8_t id = plugin.id();
-  delivering_.store(ticket(payload, id), std::memory_order_seq_cst);
+  // Whoever gives the payload back during the call learnt of it from the
+  // call: this store comes before, and forgetDelivery's exchange is the fence.
+  delivering_.store(ticket(payload, id), std::memory_order_release);
   if (!plugin.Deliver(handed)) {
     forgetDelivery();
     return;
@@ -119,6 +118,28 @@ void Payloads::dropKeptReferences() {
   }
 }
 
+void Payloads::delivered(void* payload) {
+  // Only the dispatcher adds references: a count of one is the core's alone,
+  // and the block goes without a write to the shared count.
+  std::atomic<uint32_t>& count = countOf(payload);
+  if (count.load(std::memory_order_acquire) == 1 || count.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    discard(payload);
+    return;
+  }
+  keptBlocks_.fetch_add(1, std::memory_order_relaxed);
+  keptBytes_.fetch_add(sizeOf(payload), std::memory_order_relaxed);
+}
+
+Payloads::Held Payloads::held(const PayloadTally& coreHeld) const {
+  Held held{coreHeld.blocks + keptBlocks_.load(std::memory_order_relaxed),
+            coreHeld.bytes + uint64_t{HeaderSize} * coreHeld.blocks + keptBytes_.load(std::memory_order_relaxed),
+            {}};
+  for (unsigned id = 0; id < 256; ++id) held.holders[id] = holders_[id].load(std::memory_order_relaxed);
+  // A plugin may have the core's origin: its references count with the core's.
+  held.holders[0] += coreHeld.blocks;
+  return held;
+}
+
 void Payloads::addRef(void* payload, uint8_t id) {
   countOf(payload).fetch_add(1, std::memory_order_relaxed);
   holders_[id].fetch_add(1, std::memory_order_relaxed);
@@ -129,15 +150,16 @@ void Payloads::release(void* payload, uint8_t id) {
   // Release ordering on the way down, acquire by the last holder, so that
   // every holder's reads of the payload happen before it is freed.
   if (countOf(payload).fetch_sub(1, std::memory_order_acq_rel) != 1) return;
-  // Wake the search thread waiting for this result before the address can
-  // be handed out again.
-  searches_.onBlockFreed(payload);
+  // The last reference a plugin held: the core had let go before.
+  keptBlocks_.fetch_sub(1, std::memory_order_relaxed);
+  keptBytes_.fetch_sub(sizeOf(payload), std::memory_order_relaxed);
   discard(payload);
 }
 
 void Payloads::discard(void* payload) {
-  blockCount_.fetch_sub(1, std::memory_order_relaxed);
-  blockBytes_.fetch_sub(sizeOf(payload), std::memory_order_relaxed);
+  // Wake the search thread waiting for this result before the address can
+  // be handed out again.
+  searches_.onBlockFreed(payload);
   std::free(blockOf(payload));
 }
 

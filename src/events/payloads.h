@@ -11,6 +11,7 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "events/record_queue.h"
 #include "events/search_handler.h"
 #include "plugin/plugin.h"
 #include "trv/core/event_parms.h"
@@ -24,12 +25,15 @@ class Payloads {
   static constexpr uint32_t HeaderSize = 8;
 
   // A new block holding the core's reference, until it is handed to the
-  // queue; dropped on the way (a refused record), it is freed.
+  // queue; dropped on the way (a refused record), it is freed. Blocks are
+  // counted where they are: the queue counts those its records carry, this
+  // class those only plugins keep, so no posting thread writes a counter the
+  // dispatcher writes too.
   class Copy {
    public:
     Copy(Payloads& owner, void* payload) : owner_(owner), payload_(payload) {}
     ~Copy() {
-      if (payload_ != nullptr) owner_.release(payload_, 0);
+      if (payload_ != nullptr) owner_.discard(payload_);
     }
     Copy(const Copy&) = delete;
     Copy& operator=(const Copy&) = delete;
@@ -66,7 +70,7 @@ class Payloads {
   }
 
   // Dispatch thread: the record is delivered; the core lets go of its payload.
-  void delivered(void* payload) { release(payload, 0); }
+  void delivered(void* payload);
 
   // Any thread, for a "decref" of `payload` from plugin `id`: gives back one
   // kept reference. 0 when the plugin held one, else the plugin's running
@@ -77,13 +81,19 @@ class Payloads {
   // touch one any more.
   void dropKeptReferences();
 
-  uint32_t blockCount() const { return blockCount_.load(std::memory_order_acquire); }
-  uint64_t blockBytes() const { return blockBytes_.load(std::memory_order_acquire); }
-  uint32_t holders(uint8_t id) const { return holders_[id].load(std::memory_order_acquire); }
+  // Every block alive, its bytes and the references held per plugin id,
+  // given what the records the core holds carry (one reference each, id 0's).
+  struct Held {
+    uint32_t blocks;
+    uint64_t bytes;
+    std::array<uint32_t, 256> holders;
+  };
+  Held held(const PayloadTally& coreHeld) const;
 
  private:
   void deliverPayload(Plugin& plugin, EventParms& handed);
   void addRef(void* payload, uint8_t id);
+  // A plugin's reference.
   void release(void* payload, uint8_t id);
   void discard(void* payload);
 
@@ -100,11 +110,12 @@ class Payloads {
   }
 
   SearchHandler& searches_;
-  // Posting threads create blocks while the dispatcher releases them: the
-  // block totals and the holder counts sit on cache lines of their own.
-  alignas(64) std::atomic<uint32_t> blockCount_{0};
-  std::atomic<uint64_t> blockBytes_{0};
-  alignas(64) std::array<std::atomic<uint32_t>, 256> holders_{};
+  // Blocks the core has let go of and plugins still keep: written only when
+  // a payload is kept, on a line of their own.
+  alignas(64) std::atomic<uint32_t> keptBlocks_{0};
+  std::atomic<uint64_t> keptBytes_{0};
+  // Plugins' references; the queued records hold the core's.
+  std::array<std::atomic<uint32_t>, 256> holders_{};
 
   // The delivery in progress, and whether a giveBack may have matched it:
   // together they let a delivery whose payload is not kept skip the lock.

@@ -29,11 +29,19 @@ void RecordQueue::push(const EventParms& record) {
   }
   tail_->records[tailIndex_++] = record;
   ++count_;
+  if (record.data != nullptr) {
+    ++payloads_.blocks;
+    payloads_.bytes += record.dataLen;
+  }
 }
 
 const EventParms& RecordQueue::front() const { return head_->records[headIndex_]; }
 
 void RecordQueue::dropFront() {
+  if (const EventParms& record = front(); record.data != nullptr) {
+    --payloads_.blocks;
+    payloads_.bytes -= record.dataLen;
+  }
   --count_;
   if (count_ == 0) {
     // Everything left lies in the one chunk: start it over.
@@ -50,6 +58,7 @@ void RecordQueue::swap(RecordQueue& other) noexcept {
   std::swap(headIndex_, other.headIndex_);
   std::swap(tailIndex_, other.tailIndex_);
   std::swap(count_, other.count_);
+  std::swap(payloads_, other.payloads_);
 }
 
 }  // namespace trv::core

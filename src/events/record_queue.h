@@ -11,6 +11,18 @@
 
 namespace trv::core {
 
+// The payloads a queue's records carry.
+struct PayloadTally {
+  uint32_t blocks = 0;
+  uint64_t bytes = 0;  // of the payloads themselves
+
+  PayloadTally& operator+=(const PayloadTally& other) {
+    blocks += other.blocks;
+    bytes += other.bytes;
+    return *this;
+  }
+};
+
 // Not synchronised: the owner guards it with the queue mutex.
 class RecordQueue {
  public:
@@ -21,6 +33,7 @@ class RecordQueue {
 
   bool empty() const { return count_ == 0; }
   size_t size() const { return count_; }
+  const PayloadTally& payloads() const { return payloads_; }
 
   // Throws std::bad_alloc when a new chunk cannot be had; nothing is queued then.
   void push(const EventParms& record);
@@ -41,6 +54,7 @@ class RecordQueue {
   uint32_t headIndex_ = 0;
   uint32_t tailIndex_ = 0;
   size_t count_ = 0;
+  PayloadTally payloads_;
 };
 
 }  // namespace trv::core
