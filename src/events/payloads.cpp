@@ -122,12 +122,13 @@ void Payloads::delivered(void* payload) {
   // Only the dispatcher adds references: a count of one is the core's alone,
   // and the block goes without a write to the shared count.
   std::atomic<uint32_t>& count = countOf(payload);
-  if (count.load(std::memory_order_acquire) == 1 || count.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-    discard(payload);
-    return;
-  }
+  if (count.load(std::memory_order_acquire) == 1) return discard(payload);
+  // Read while the core still holds it: once the count drops, the plugin
+  // giving its reference back may free the block.
+  const uint32_t size = sizeOf(payload);
+  if (count.fetch_sub(1, std::memory_order_acq_rel) == 1) return discard(payload);
   keptBlocks_.fetch_add(1, std::memory_order_relaxed);
-  keptBytes_.fetch_add(sizeOf(payload), std::memory_order_relaxed);
+  keptBytes_.fetch_add(size, std::memory_order_relaxed);
 }
 
 Payloads::Held Payloads::held(const PayloadTally& coreHeld) const {
