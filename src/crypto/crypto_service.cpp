@@ -14,16 +14,17 @@ namespace trv::core {
 
 namespace {
 
-// Room beyond the valid bytes: the envelope's first block, up to a block of
-// padding, and the block more that encode asks for.
+// What an envelope adds to its plaintext, the first block and up to a block
+// of padding, and a block to spare.
 constexpr uint32_t WorkingRoom = 48;
 
 // Larger requests could not be answered with a signed 32-bit needed length,
 // and their working size would wrap on the 32-bit target.
 constexpr uint32_t MaxCryptoLen = INT32_MAX - WorkingRoom;
 
-// The request's zero-filled working buffer. It is cleansed before it is freed
-// on every path, so that no plaintext is left behind in freed memory.
+// The working buffer a decryption writes its plaintext to. It is cleansed
+// before it is freed on every path, so that no plaintext is left behind in
+// freed memory.
 class WorkingBuffer {
  public:
   explicit WorkingBuffer(uint32_t size)
@@ -83,18 +84,26 @@ void answer(EventParms& request, uint32_t length, CryptoCommand next) {
   request.flags = next;
 }
 
+// The envelope takes the plaintext's place in the caller's buffer, so nothing
+// holds the plaintext but that buffer, and nothing is written before the
+// envelope is known to fit.
 int32_t encrypt(EventParms& request, DataTransform& transform, uint32_t cryptoLen) {
+  const uint64_t needed = transform.envelopeSize(cryptoLen);
+  if (needed > request.dataLen) return static_cast<int32_t>(needed);
+  transform.setBuffer(static_cast<uint8_t*>(request.data), request.dataLen);
   uint32_t length = cryptoLen;
   int32_t error = TransformOk;
-  const uint8_t* envelope = transform.encode(static_cast<const uint8_t*>(request.data), length, error);
-  if (envelope == nullptr) return CryptoNoResult;
-  if (length > request.dataLen) return static_cast<int32_t>(length);
-  std::memcpy(request.data, envelope, length);
+  if (transform.encodeInPlace(length, error) == nullptr) return CryptoNoResult;
   answer(request, length, CryptoDecrypt);
   return CryptoDone;
 }
 
+// The envelope cannot be decrypted onto itself a block lower, so the
+// plaintext goes through a working buffer.
 int32_t decrypt(EventParms& request, DataTransform& transform, uint32_t cryptoLen) {
+  const WorkingBuffer working(cryptoLen + WorkingRoom);
+  if (!working) return CryptoNoResult;
+  transform.setBuffer(working.data(), working.size());
   uint32_t length = cryptoLen;
   int32_t error = TransformOk;
   const uint8_t* plain = transform.decode(static_cast<const uint8_t*>(request.data), length, error);
@@ -112,11 +121,8 @@ int32_t decrypt(EventParms& request, DataTransform& transform, uint32_t cryptoLe
 // write to the record or its payload.
 int32_t transformPayload(EventParms& request, std::string_view deviceId, uint32_t command,
                          uint32_t cryptoLen) {
-  const WorkingBuffer working(cryptoLen + WorkingRoom);
-  if (!working) return CryptoNoResult;
   DataTransform transform(true);
   setDeviceKey(transform, deviceId);
-  transform.setBuffer(working.data(), working.size());
   if (command == CryptoEncrypt) return encrypt(request, transform, cryptoLen);
   return decrypt(request, transform, cryptoLen);
 }
