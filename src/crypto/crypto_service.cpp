@@ -22,17 +22,23 @@ constexpr uint32_t WorkingRoom = 48;
 // and their working size would wrap on the 32-bit target.
 constexpr uint32_t MaxCryptoLen = INT32_MAX - WorkingRoom;
 
-// The working buffer a decryption writes its plaintext to. It is cleansed
-// before it is freed on every path, so that no plaintext is left behind in
-// freed memory.
+// The working buffer a decryption writes its plaintext to. Nothing is read
+// from it that was not written first, so it starts as it comes; it is
+// cleansed before it is freed on every path, so that no plaintext is left
+// behind in freed memory.
 class WorkingBuffer {
  public:
   explicit WorkingBuffer(uint32_t size)
-      : bytes_(static_cast<uint8_t*>(OPENSSL_zalloc(size))), size_(size) {}
+      : bytes_(static_cast<uint8_t*>(OPENSSL_malloc(size))), size_(size) {}
   WorkingBuffer(const WorkingBuffer&) = delete;
   WorkingBuffer& operator=(const WorkingBuffer&) = delete;
-  // OPENSSL_clear_free runs OPENSSL_cleanse, which the compiler may not drop.
-  ~WorkingBuffer() { OPENSSL_clear_free(bytes_, size_); }
+  // explicit_bzero may not be dropped by the compiler either, and unlike
+  // OPENSSL_cleanse on x86-64 it writes whole vectors, not a word at a time.
+  ~WorkingBuffer() {
+    if (bytes_ == nullptr) return;
+    explicit_bzero(bytes_, size_);
+    OPENSSL_free(bytes_);
+  }
 
   explicit operator bool() const { return bytes_ != nullptr; }
   uint8_t* data() const { return bytes_; }
