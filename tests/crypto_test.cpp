@@ -39,11 +39,14 @@ const bool allocationsTracked = CRYPTO_set_mem_functions(
 
 const Bytes TestKey = [] { Bytes key(32); std::iota(key.begin(), key.end(), 0x10); return key; }();
 
+// The random block 0xa0..0xaf.
+void countingBlock(std::span<uint8_t, RandomBlockSize> block) { std::iota(block.begin(), block.end(), 0xa0); }
+
 // Encodes or decodes `input` with TestKey and the random block 0xa0..0xaf over a heap buffer of
 // exactly `size` bytes: the error code and the result, which a plaintext follows with a zero byte.
 std::pair<int32_t, Bytes> transform(bool encoding, const Bytes& input, uint32_t size) {
   Bytes buffer(size);
-  DataTransform coder(true, [](std::span<uint8_t, RandomBlockSize> b) { std::iota(b.begin(), b.end(), 0xa0); });
+  DataTransform coder(true, countingBlock);
   coder.setBuffer(size ? buffer.data() : nullptr, size);
   coder.setKey(TestKey, true);
   uint32_t length = uint32_t(input.size());
@@ -70,6 +73,28 @@ TEST(DataTransform, KnownEnvelopeBufferSizesAndErrors) {
       {false, Bytes(15), 64, {TransformNotAnEnvelope, {}}}, {false, Bytes(40), 64, {TransformNotAnEnvelope, {}}}};
   for (const auto& [encoding, input, size, answer] : cases)
     EXPECT_EQ(transform(encoding, input, size), answer) << encoding << " " << input.size() << " " << size;
+}
+
+// In place, the envelope takes the text's place in a buffer of exactly its size: the bytes encode
+// makes from the same text; one byte less, or nothing to encode, is refused with the buffer as it was.
+// Without encryption the text stays where it is.
+TEST(DataTransform, EncodesInPlaceTheSameEnvelopeOrLeavesTheBufferAlone) {
+  const Bytes text = bytesOf("Trovis device secret"), envelope = transform(true, text, 64).second;
+  for (const auto& [encrypt, length, size, answer] :
+       {std::tuple{true, 20u, 48u, std::pair(0, envelope)}, {true, 20u, 47u, {TransformBufferTooSmall, {}}},
+        {true, 0u, 48u, {TransformNoInput, {}}}, {false, 20u, 48u, {0, text}}}) {
+    Bytes buffer(text);
+    buffer.resize(size, 0xee);
+    const Bytes before = buffer;
+    DataTransform coder(encrypt, countingBlock);
+    coder.setBuffer(buffer.data(), size);
+    coder.setKey(TestKey, true);
+    uint32_t got = length;
+    int32_t error = 1;
+    const uint8_t* out = coder.encodeInPlace(got, error);
+    EXPECT_EQ(std::pair(error, out ? Bytes(out, out + got) : Bytes{}), answer) << encrypt << " " << size;
+    EXPECT_TRUE(out ? out == buffer.data() : got == 0 && buffer == before) << size;
+  }
 }
 
 // The identity as the device identity script prints it, line feed included.

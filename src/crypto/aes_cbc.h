@@ -2,20 +2,38 @@
 // OpenSSL's EVP interface.
 #pragma once
 
+#include <openssl/types.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 namespace trv::core {
 
 inline constexpr size_t AesBlockSize = 16;
 inline constexpr size_t Aes128KeySize = 16;
 
-// Encrypts or decrypts `length` bytes (a multiple of 16) from `in` to `out`
-// with a 16-byte `key` and `iv`. `out` may be `in` itself but must not overlap
-// it otherwise. False when OpenSSL fails or `length` is not whole blocks.
-bool aes128CbcEncrypt(const uint8_t* key, const uint8_t* iv, const uint8_t* in, uint8_t* out,
-                      size_t length);
-bool aes128CbcDecrypt(const uint8_t* key, const uint8_t* iv, const uint8_t* in, uint8_t* out,
-                      size_t length);
+// One encryption or decryption with a 16-byte key and IV, set up whole before
+// any data goes through it, so that what can fail (allocation, key setup)
+// fails before its caller writes a byte. Owned by one thread; destroying it
+// cleanses the key schedule.
+class AesCbc {
+ public:
+  AesCbc(bool encrypt, const uint8_t* key, const uint8_t* iv);
+
+  // False when OpenSSL could not set the cipher up.
+  explicit operator bool() const { return context_ != nullptr; }
+
+  // Runs `length` bytes (a multiple of 16) from `in` to `out`, chained on from
+  // the previous call. `out` may be `in` itself but must not overlap it
+  // otherwise. False when OpenSSL fails or `length` is not whole blocks.
+  bool run(const uint8_t* in, uint8_t* out, size_t length);
+
+ private:
+  struct ContextFree {
+    void operator()(EVP_CIPHER_CTX* context) const;
+  };
+  std::unique_ptr<EVP_CIPHER_CTX, ContextFree> context_;
+};
 
 }  // namespace trv::core

@@ -14,24 +14,31 @@ namespace trv::core {
 
 namespace {
 
-// Room beyond the valid bytes: the envelope's first block, up to a block of
-// padding, and the block more that encode asks for.
+// What an envelope adds to its plaintext, the first block and up to a block
+// of padding, and a block to spare.
 constexpr uint32_t WorkingRoom = 48;
 
 // Larger requests could not be answered with a signed 32-bit needed length,
 // and their working size would wrap on the 32-bit target.
 constexpr uint32_t MaxCryptoLen = INT32_MAX - WorkingRoom;
 
-// The request's zero-filled working buffer. It is cleansed before it is freed
-// on every path, so that no plaintext is left behind in freed memory.
+// The working buffer a decryption writes its plaintext to. Nothing is read
+// from it that was not written first, so it starts as it comes; it is
+// cleansed before it is freed on every path, so that no plaintext is left
+// behind in freed memory.
 class WorkingBuffer {
  public:
   explicit WorkingBuffer(uint32_t size)
-      : bytes_(static_cast<uint8_t*>(OPENSSL_zalloc(size))), size_(size) {}
+      : bytes_(static_cast<uint8_t*>(OPENSSL_malloc(size))), size_(size) {}
   WorkingBuffer(const WorkingBuffer&) = delete;
   WorkingBuffer& operator=(const WorkingBuffer&) = delete;
-  // OPENSSL_clear_free runs OPENSSL_cleanse, which the compiler may not drop.
-  ~WorkingBuffer() { OPENSSL_clear_free(bytes_, size_); }
+  // explicit_bzero may not be dropped by the compiler either, and unlike
+  // OPENSSL_cleanse on x86-64 it writes whole vectors, not a word at a time.
+  ~WorkingBuffer() {
+    if (bytes_ == nullptr) return;
+    explicit_bzero(bytes_, size_);
+    OPENSSL_free(bytes_);
+  }
 
   explicit operator bool() const { return bytes_ != nullptr; }
   uint8_t* data() const { return bytes_; }
@@ -83,18 +90,26 @@ void answer(EventParms& request, uint32_t length, CryptoCommand next) {
   request.flags = next;
 }
 
+// The envelope takes the plaintext's place in the caller's buffer, so nothing
+// holds the plaintext but that buffer, and nothing is written before the
+// envelope is known to fit.
 int32_t encrypt(EventParms& request, DataTransform& transform, uint32_t cryptoLen) {
+  const uint64_t needed = transform.envelopeSize(cryptoLen);
+  if (needed > request.dataLen) return static_cast<int32_t>(needed);
+  transform.setBuffer(static_cast<uint8_t*>(request.data), request.dataLen);
   uint32_t length = cryptoLen;
   int32_t error = TransformOk;
-  const uint8_t* envelope = transform.encode(static_cast<const uint8_t*>(request.data), length, error);
-  if (envelope == nullptr) return CryptoNoResult;
-  if (length > request.dataLen) return static_cast<int32_t>(length);
-  std::memcpy(request.data, envelope, length);
+  if (transform.encodeInPlace(length, error) == nullptr) return CryptoNoResult;
   answer(request, length, CryptoDecrypt);
   return CryptoDone;
 }
 
+// The envelope cannot be decrypted onto itself a block lower, so the
+// plaintext goes through a working buffer.
 int32_t decrypt(EventParms& request, DataTransform& transform, uint32_t cryptoLen) {
+  const WorkingBuffer working(cryptoLen + WorkingRoom);
+  if (!working) return CryptoNoResult;
+  transform.setBuffer(working.data(), working.size());
   uint32_t length = cryptoLen;
   int32_t error = TransformOk;
   const uint8_t* plain = transform.decode(static_cast<const uint8_t*>(request.data), length, error);
@@ -112,11 +127,8 @@ int32_t decrypt(EventParms& request, DataTransform& transform, uint32_t cryptoLe
 // write to the record or its payload.
 int32_t transformPayload(EventParms& request, std::string_view deviceId, uint32_t command,
                          uint32_t cryptoLen) {
-  const WorkingBuffer working(cryptoLen + WorkingRoom);
-  if (!working) return CryptoNoResult;
   DataTransform transform(true);
   setDeviceKey(transform, deviceId);
-  transform.setBuffer(working.data(), working.size());
   if (command == CryptoEncrypt) return encrypt(request, transform, cryptoLen);
   return decrypt(request, transform, cryptoLen);
 }

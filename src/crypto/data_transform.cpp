@@ -82,28 +82,51 @@ uint8_t* DataTransform::copyPlain(const uint8_t* input, uint32_t inputLength, ui
   return buffer_;
 }
 
+uint64_t DataTransform::envelopeSize(uint32_t length) const {
+  return uint64_t{BlockSize} + length + padLength(length);
+}
+
 uint8_t* DataTransform::encode(const uint8_t* input, uint32_t& length, int32_t& error) {
   const uint32_t plainLength = std::exchange(length, 0);
   error = argumentError(input, plainLength);
   if (error != TransformOk) return nullptr;
-  const uint32_t pad = padLength(plainLength);
-  if (bufferSize_ < uint64_t{plainLength} + 2 * BlockSize + pad) {
+  // A block more than the envelope, as the transform has always asked for.
+  if (bufferSize_ < envelopeSize(plainLength) + BlockSize) {
     return failed(error, TransformBufferTooSmall);
   }
   if (!encrypt_) return copyPlain(input, plainLength, length);
+  return seal(input, plainLength, length, error);
+}
 
-  uint8_t* const padded = buffer_ + BlockSize;
-  std::memcpy(padded, input, plainLength);
-  std::memset(padded + plainLength, 0, pad);
-  if (!zeroPadding_) padded[plainLength + pad - 1] = static_cast<uint8_t>(pad);
-  random_(std::span<uint8_t, RandomBlockSize>(buffer_, RandomBlockSize));
+uint8_t* DataTransform::encodeInPlace(uint32_t& length, int32_t& error) {
+  const uint32_t plainLength = std::exchange(length, 0);
+  error = argumentError(buffer_, plainLength);
+  if (error != TransformOk) return nullptr;
+  if (bufferSize_ < envelopeSize(plainLength)) return failed(error, TransformBufferTooSmall);
+  if (!encrypt_) {
+    length = plainLength;
+    return buffer_;
+  }
+  return seal(buffer_, plainLength, length, error);
+}
+
+// The plaintext moves up a block, behind the random block, and is encrypted
+// where it lands: its bytes are read once and written once.
+uint8_t* DataTransform::seal(const uint8_t* plain, uint32_t plainLength, uint32_t& length,
+                             int32_t& error) {
   // From a zero IV, CBC encrypts the random block to its first block and
   // chains the plaintext from that.
   static constexpr std::array<uint8_t, BlockSize> ZeroIv{};
+  AesCbc cipher(true, key_.data(), ZeroIv.data());
+  if (!cipher) return failed(error, TransformCipherFailed);
+  const uint32_t pad = padLength(plainLength);
+  uint8_t* const padded = buffer_ + BlockSize;
+  std::memmove(padded, plain, plainLength);
+  std::memset(padded + plainLength, 0, pad);
+  if (!zeroPadding_) padded[plainLength + pad - 1] = static_cast<uint8_t>(pad);
+  random_(std::span<uint8_t, RandomBlockSize>(buffer_, RandomBlockSize));
   const uint32_t envelopeLength = BlockSize + plainLength + pad;
-  if (!aes128CbcEncrypt(key_.data(), ZeroIv.data(), buffer_, buffer_, envelopeLength)) {
-    return failed(error, TransformCipherFailed);
-  }
+  if (!cipher.run(buffer_, buffer_, envelopeLength)) return failed(error, TransformCipherFailed);
   length = envelopeLength;
   return buffer_;
 }
@@ -120,7 +143,8 @@ uint8_t* DataTransform::decode(const uint8_t* input, uint32_t& length, int32_t& 
 
   // The first block only chains: the plaintext starts with the second.
   const uint32_t paddedLength = envelopeLength - BlockSize;
-  if (!aes128CbcDecrypt(key_.data(), input, input + BlockSize, buffer_, paddedLength)) {
+  AesCbc cipher(false, key_.data(), input);
+  if (!cipher || !cipher.run(input + BlockSize, buffer_, paddedLength)) {
     return failed(error, TransformCipherFailed);
   }
   const uint32_t plainLength = unpaddedLength(buffer_, paddedLength);

@@ -57,6 +57,15 @@ class DataTransform {
   // `length` 0 and `error` set.
   uint8_t* encode(const uint8_t* input, uint32_t& length, int32_t& error);
 
+  // The size of the envelope of `length` bytes: 16 more and the padding.
+  uint64_t envelopeSize(uint32_t length) const;
+
+  // Encodes the `length` bytes at the start of the buffer into their envelope,
+  // which takes their place in a buffer of at least its size. Returns and
+  // fails as encode does; its checks and the cipher's set-up come before the
+  // first write to the buffer.
+  uint8_t* encodeInPlace(uint32_t& length, int32_t& error);
+
   // Decodes an envelope of `length` bytes at `input`, which lies outside the
   // buffer, into a buffer of at least `length` bytes. Returns the plaintext at
   // the start of the buffer, followed by a zero byte, with `length` set to its
@@ -67,6 +76,7 @@ class DataTransform {
  private:
   TransformError argumentError(const uint8_t* input, uint32_t length) const;
   uint32_t padLength(uint32_t length) const;
+  uint8_t* seal(const uint8_t* plain, uint32_t plainLength, uint32_t& length, int32_t& error);
   uint8_t* copyPlain(const uint8_t* input, uint32_t inputLength, uint32_t& length);
 
   std::array<uint8_t, 32> key_;
