@@ -12,7 +12,7 @@ void reportThroughput(const Options& options);
 
 // The same with producers that never wait: delivered rate, queue length and
 // resident size reached.
-void reportQueueGrowth(const Options& options);
+void reportOverload(const Options& options);
 
 // Minor faults, speed and resident size of the core path at 64 KiB payloads
 // under several glibc malloc settings.
