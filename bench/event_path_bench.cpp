@@ -1,6 +1,6 @@
 // event_path_bench: measures the core's event path against plain queues.
 // Usage: event_path_bench [--repetitions N] [--seconds S] [--only SECTIONS]
-// where SECTIONS is a comma-separated subset of throughput,overload,malloc,latency,log.
+// where SECTIONS is a comma-separated subset of throughput,overload,malloc,latency,log,device.
 // See bench/README.md.
 #include <gnu/libc-version.h>
 
@@ -20,7 +20,7 @@ namespace {
 
 using trv::bench::Options;
 
-constexpr std::string_view Sections[] = {"throughput", "overload", "malloc", "latency", "log"};
+constexpr std::string_view Sections[] = {"throughput", "overload", "malloc", "latency", "log", "device"};
 
 struct Arguments {
   Options options;
@@ -31,7 +31,7 @@ struct Arguments {
   fmt::print(stderr,
              "event_path_bench: {}\n"
              "usage: event_path_bench [--repetitions N] [--seconds S] [--only SECTIONS]\n"
-             "  SECTIONS: comma-separated subset of throughput,overload,malloc,latency,log\n",
+             "  SECTIONS: comma-separated subset of throughput,overload,malloc,latency,log,device\n",
              problem);
   std::exit(2);
 }
@@ -92,5 +92,6 @@ int main(int argc, char** argv) {
   if (wanted("malloc")) trv::bench::reportMallocSettings(options);
   if (wanted("latency")) trv::bench::reportLatency(options);
   if (wanted("log")) trv::bench::reportLogCost(options);
+  if (wanted("device")) trv::bench::reportDeviceLoad(options);
   return 0;
 }

@@ -25,4 +25,8 @@ void reportLatency(const Options& options);
 // The cost of a core log call below its threshold and of a written line.
 void reportLogCost(const Options& options);
 
+// CPU time per event at a camera-class device's rates: the core with and
+// without the dispatcher's spin against a mutex, deque and condition variable queue.
+void reportDeviceLoad(const Options& options);
+
 }  // namespace trv::bench
