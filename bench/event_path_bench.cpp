@@ -1,6 +1,7 @@
 // event_path_bench: measures the core's event path against plain queues.
 // Usage: event_path_bench [--repetitions N] [--seconds S] [--only SECTIONS]
-// where SECTIONS is a comma-separated subset of throughput,overload,malloc,latency,log,device.
+// where SECTIONS is a comma-separated subset of throughput,overload,malloc,latency,log,device,
+// instructions.
 // See bench/README.md.
 #include <gnu/libc-version.h>
 
@@ -20,7 +21,8 @@ namespace {
 
 using trv::bench::Options;
 
-constexpr std::string_view Sections[] = {"throughput", "overload", "malloc", "latency", "log", "device"};
+constexpr std::string_view Sections[] = {"throughput", "overload", "malloc", "latency",
+                                         "log",        "device",   "instructions"};
 
 struct Arguments {
   Options options;
@@ -31,7 +33,8 @@ struct Arguments {
   fmt::print(stderr,
              "event_path_bench: {}\n"
              "usage: event_path_bench [--repetitions N] [--seconds S] [--only SECTIONS]\n"
-             "  SECTIONS: comma-separated subset of throughput,overload,malloc,latency,log,device\n",
+             "  SECTIONS: comma-separated subset of\n"
+             "    throughput,overload,malloc,latency,log,device,instructions\n",
              problem);
   std::exit(2);
 }
@@ -93,5 +96,6 @@ int main(int argc, char** argv) {
   if (wanted("latency")) trv::bench::reportLatency(options);
   if (wanted("log")) trv::bench::reportLogCost(options);
   if (wanted("device")) trv::bench::reportDeviceLoad(options);
+  if (wanted("instructions")) trv::bench::reportInstructions(options);
   return 0;
 }

@@ -29,4 +29,7 @@ void reportLogCost(const Options& options);
 // without the dispatcher's spin against a mutex, deque and condition variable queue.
 void reportDeviceLoad(const Options& options);
 
+// Instructions per routed event under callgrind, 0 B and 1 KiB payloads.
+void reportInstructions(const Options& options);
+
 }  // namespace trv::bench
