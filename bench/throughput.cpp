@@ -367,7 +367,7 @@ void reportMallocSettings(const Options& options) {
       "   payload, which the dispatcher keeps up with; blocks are allocated by the producer and\n"
       "   freed by the dispatcher. Measured after {:.1f} s, once the heap has settled.\n\n",
       std::chrono::duration<double>(settled.warmUp).count());
-  fmt::print("    {:<26} {:<28} {:<22} {:<22} {:<28} {}\n", "settings", "events/s median [min..max]",
+  fmt::print("    {:<35} {:<28} {:<22} {:<22} {:<28} {}\n", "settings", "events/s median [min..max]",
              "CPU ns/event", "minor faults/event", "peak RSS", "events/s vs default per repetition");
   std::vector<Variant> variants;
   for (const MallocSettings& setting : settings) {
@@ -376,7 +376,7 @@ void reportMallocSettings(const Options& options) {
   const auto results = runInterleaved(variants, settled);
   for (size_t v = 0; v < variants.size(); ++v) {
     const auto& runs = results[v];
-    fmt::print("    {:<26} {:<28} {:<22} {:<22} {:<28} {}\n", variants[v].name,
+    fmt::print("    {:<35} {:<28} {:<22} {:<22} {:<28} {}\n", variants[v].name,
                spreadText(figures(runs, [](const auto& run) { return run.perSecond(); })),
                spreadText(figures(runs, [](const auto& run) { return run.cpuNanosPerEvent(); })),
                spreadText(figures(runs, [](const auto& run) { return run.faultsPerEvent(); }), faultsText),
