@@ -1,5 +1,5 @@
-// The plugin the benchmark routes records to: it wants live alarms, counts
-// every record OnEvent sees and returns 0, so no payload is kept. Built three
+// The plugin the benchmark routes records to: it wants live video, audio and
+// alarms, counts every record OnEvent sees and returns 0, so no payload is kept. Built three
 // times with distinct plugin ids (BENCH_ID).
 #include <trv/core/sdk.h>
 
@@ -20,6 +20,8 @@ std::atomic<void*> observerContext{nullptr};
 
 TRV_PLUGIN_EXPORT int Load(const LoadArgs*, PluginInfo* info) {
   info->origin = originOfPlugin(BENCH_ID);
+  info->videoCaps = WantsLive;
+  info->audioCaps = WantsLive;
   info->alarmCaps = WantsLive;
   return 0;
 }

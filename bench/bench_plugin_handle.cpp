@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include <fmt/format.h>
+
 namespace trv::bench {
 
 namespace {
@@ -40,6 +42,25 @@ std::vector<BenchPlugin> openBenchPlugins() {
   std::vector<BenchPlugin> plugins;
   for (const auto& path : benchPluginPaths()) plugins.emplace_back(path);
   return plugins;
+}
+
+core::EventParms alarmRecord(std::vector<uint8_t>& payload) {
+  core::EventParms record = core::makeEvent(core::TypeAlarm, core::FlagLive, ProducerSource);
+  record.data = payload.empty() ? nullptr : payload.data();
+  record.dataLen = static_cast<uint32_t>(payload.size());
+  return record;
+}
+
+std::string deliveryFault(uint64_t posted, uint64_t refused, const std::vector<BenchPlugin>& plugins,
+                          uint32_t blocksLeft) {
+  if (refused != 0) return fmt::format("{} of {} records refused", refused, posted);
+  for (size_t i = 0; i < plugins.size(); ++i) {
+    if (plugins[i].delivered() != posted) {
+      return fmt::format("plugin {} got {} of {} records", i, plugins[i].delivered(), posted);
+    }
+  }
+  if (blocksLeft != 0) return fmt::format("{} payload blocks left after the queue drained", blocksLeft);
+  return {};
 }
 
 }  // namespace trv::bench

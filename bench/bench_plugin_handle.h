@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <string>
 #include <vector>
 
 #include "bench_plugin.h"
@@ -36,5 +37,16 @@ class BenchPlugin {
 
 // The three plugins, each opened by the benchmark.
 std::vector<BenchPlugin> openBenchPlugins();
+
+// Records come from a plugin id none of the receivers has: every receiver wants them.
+inline constexpr uint32_t ProducerSource = core::originOfPlugin(0x20);
+
+// A live alarm from ProducerSource carrying `payload` (none when it is empty).
+core::EventParms alarmRecord(std::vector<uint8_t>& payload);
+
+// Why a run is wrong, or empty when each plugin received every one of the
+// `posted` records, none was refused and no payload block is left.
+std::string deliveryFault(uint64_t posted, uint64_t refused, const std::vector<BenchPlugin>& plugins,
+                          uint32_t blocksLeft);
 
 }  // namespace trv::bench

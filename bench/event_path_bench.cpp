@@ -1,6 +1,7 @@
 // event_path_bench: measures the core's event path against plain queues.
 // Usage: event_path_bench [--repetitions N] [--seconds S] [--only SECTIONS]
-// where SECTIONS is a comma-separated subset of throughput,growth,malloc,latency,log.
+// where SECTIONS is a comma-separated subset of throughput,overload,malloc,latency,log,device,
+// instructions.
 // See bench/README.md.
 #include <gnu/libc-version.h>
 
@@ -20,7 +21,8 @@ namespace {
 
 using trv::bench::Options;
 
-constexpr std::string_view Sections[] = {"throughput", "growth", "malloc", "latency", "log"};
+constexpr std::string_view Sections[] = {"throughput", "overload", "malloc", "latency",
+                                         "log",        "device",   "instructions"};
 
 struct Arguments {
   Options options;
@@ -31,7 +33,8 @@ struct Arguments {
   fmt::print(stderr,
              "event_path_bench: {}\n"
              "usage: event_path_bench [--repetitions N] [--seconds S] [--only SECTIONS]\n"
-             "  SECTIONS: comma-separated subset of throughput,growth,malloc,latency,log\n",
+             "  SECTIONS: comma-separated subset of\n"
+             "    throughput,overload,malloc,latency,log,device,instructions\n",
              problem);
   std::exit(2);
 }
@@ -88,9 +91,11 @@ int main(int argc, char** argv) {
       gnu_get_libc_version());
   const auto wanted = [&](const char* section) { return arguments.sections.contains(section); };
   if (wanted("throughput")) trv::bench::reportThroughput(options);
-  if (wanted("growth")) trv::bench::reportQueueGrowth(options);
+  if (wanted("overload")) trv::bench::reportOverload(options);
   if (wanted("malloc")) trv::bench::reportMallocSettings(options);
   if (wanted("latency")) trv::bench::reportLatency(options);
   if (wanted("log")) trv::bench::reportLogCost(options);
+  if (wanted("device")) trv::bench::reportDeviceLoad(options);
+  if (wanted("instructions")) trv::bench::reportInstructions(options);
   return 0;
 }

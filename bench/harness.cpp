@@ -15,6 +15,7 @@
 #include <fstream>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 
 #include <fmt/format.h>
 
@@ -187,6 +188,16 @@ void Window::finish(Measurement& result, uint64_t events) const {
   result.peakRssKiB = peakRssKiB();
   result.events = events;
   result.ok = true;
+}
+
+Measurement measureWindow(const Options& options, const std::function<uint64_t()>& count) {
+  std::this_thread::sleep_for(options.warmUp);
+  const uint64_t before = count();
+  const Window window;
+  std::this_thread::sleep_for(options.window);
+  Measurement result;
+  window.finish(result, count() - before);
+  return result;
 }
 
 std::vector<std::vector<Measurement>> runInterleaved(const std::vector<Variant>& variants,

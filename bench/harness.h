@@ -65,6 +65,10 @@ class Window {
   double cpuAtStart_;
 };
 
+// Lets a run that is already going pass its warm-up, then measures one
+// window whose events are what `count()` grew by meanwhile.
+Measurement measureWindow(const Options& options, const std::function<uint64_t()>& count);
+
 // Calls `call(n)` flat out through the warm-up and then the window, with
 // `batch` calls between two looks at the clock; the window's measurement.
 template <typename Call>

@@ -2,13 +2,7 @@
 // moment it is posted to the first plugin's OnEvent, through the core and
 // through a mutex, std::deque and condition variable queue with one consumer.
 #include <algorithm>
-#include <condition_variable>
-#include <cstdlib>
 #include <cstring>
-#include <deque>
-#include <mutex>
-#include <stdexcept>
-#include <thread>
 #include <vector>
 
 #include <fmt/format.h>
@@ -16,6 +10,8 @@
 #include "bench_plugin_handle.h"
 #include "core_rig.h"
 #include "log/core_log.h"
+#include "pacing.h"
+#include "plain_queue.h"
 #include "report.h"
 #include "sections.h"
 
@@ -27,7 +23,6 @@ using core::EventParms;
 
 constexpr auto Interval = std::chrono::microseconds(50);
 constexpr uint32_t PayloadBytes = 1024;
-constexpr uint32_t ProducerSource = core::originOfPlugin(0x20);
 // The send time travels in the record's detail bytes, which alarms leave free.
 constexpr size_t StampOffset = 16;
 
@@ -49,43 +44,28 @@ struct LatencyLog {
   }
 };
 
-// Posts a freshly stamped copy of `record` through `post` every interval for
-// `duration`, waiting for each slot by spinning; slots missed while the thread
-// was descheduled are skipped rather than made up in a burst. Returns the
-// number of records posted.
-template <typename Post>
-uint64_t postPaced(Clock::duration duration, const EventParms& record, Post&& post) {
-  const auto end = Clock::now() + duration;
-  uint64_t posted = 0;
-  for (auto next = Clock::now(); next < end; next += Interval) {
-    while (Clock::now() < next) {
-    }
-    EventParms copy = record;
-    const int64_t sent = nowNanos();
-    std::memcpy(copy.detail + StampOffset, &sent, sizeof sent);
-    if (post(copy) != 0) throw std::runtime_error("a record was refused");
-    ++posted;
-    if (const auto now = Clock::now(); now > next + Interval) next = now;
-  }
-  return posted;
-}
-
 // Runs the warm-up and the window through `post`, then `drain`, and reduces
 // the window's latencies to percentiles.
 template <typename Post, typename Drain>
 Measurement measureLatency(const Options& options, LatencyLog& log, Post&& post, Drain&& drain) {
   std::vector<uint8_t> payload(PayloadBytes, 0x5a);
-  EventParms record = core::makeEvent(core::TypeAlarm, core::FlagLive, ProducerSource);
-  record.data = payload.data();
-  record.dataLen = PayloadBytes;
+  const EventParms record = alarmRecord(payload);
 
-  const uint64_t warmRecords = postPaced(options.warmUp, record, post);
+  // A freshly stamped copy of the record each time, waited for by spinning.
+  const auto postStamped = [&](uint64_t) {
+    EventParms copy = record;
+    const int64_t sent = nowNanos();
+    std::memcpy(copy.detail + StampOffset, &sent, sizeof sent);
+    post(copy);
+  };
+  const uint64_t warmRecords = postPaced(options.warmUp, Interval, Wait::Spin, postStamped);
   const Window window;
-  const uint64_t windowRecords = postPaced(options.window, record, post);
+  const uint64_t windowRecords = postPaced(options.window, Interval, Wait::Spin, postStamped);
   Measurement result;
   window.finish(result, windowRecords);
   drain();
 
+  // A refused record is one the observer never saw.
   if (log.count != warmRecords + windowRecords) {
     return failed(fmt::format("{} of {} records observed", log.count, warmRecords + windowRecords));
   }
@@ -120,61 +100,6 @@ Measurement coreLatency(const Options& options) {
       [&] { rig.stop(); });
 }
 
-// A mutex, a std::deque and a condition variable, with one consumer thread
-// that calls the three plugins' OnEvent and frees the payload copy.
-class PlainQueue {
- public:
-  explicit PlainQueue(const std::vector<BenchPlugin>& plugins)
-      : consumer_([this, &plugins] { consume(plugins); }) {}
-  ~PlainQueue() { finish(); }
-  PlainQueue(const PlainQueue&) = delete;
-  PlainQueue& operator=(const PlainQueue&) = delete;
-
-  // Queues `record` with a private copy of its payload.
-  int post(EventParms& record) {
-    void* copy = std::malloc(record.dataLen);
-    if (copy == nullptr) return 1;
-    std::memcpy(copy, record.data, record.dataLen);
-    record.data = copy;
-    {
-      std::lock_guard lock(mutex_);
-      records_.push_back(record);
-    }
-    ready_.notify_one();
-    return 0;
-  }
-
-  // Returns once the consumer has delivered everything queued.
-  void finish() {
-    {
-      std::lock_guard lock(mutex_);
-      done_ = true;
-    }
-    ready_.notify_one();
-    if (consumer_.joinable()) consumer_.join();
-  }
-
- private:
-  void consume(const std::vector<BenchPlugin>& plugins) {
-    for (;;) {
-      std::unique_lock lock(mutex_);
-      ready_.wait(lock, [this] { return done_ || !records_.empty(); });
-      if (records_.empty()) return;
-      EventParms record = records_.front();
-      records_.pop_front();
-      lock.unlock();
-      for (const BenchPlugin& plugin : plugins) plugin.onEvent(record);
-      std::free(record.data);
-    }
-  }
-
-  std::mutex mutex_;
-  std::condition_variable ready_;
-  std::deque<EventParms> records_;
-  bool done_ = false;
-  std::thread consumer_;  // last: starts once the members it uses exist
-};
-
 Measurement dequeLatency(const Options& options) {
   LatencyLog log{std::vector<int64_t>(expectedRecords(options))};
   const std::vector<BenchPlugin> plugins = openBenchPlugins();
@@ -207,8 +132,8 @@ void reportLatency(const Options& options) {
                spreadText(figures(runs, [](const auto& run) { return run.p99Micros; }), microsText),
                spreadText(figures(runs, [](const auto& run) { return run.maxMicros; }), microsText));
   }
-  fmt::print("    core/deque p50 per repetition: {}\n",
-             ratioText(ratios(results[0], results[1], [](const auto& run) { return run.p50Micros; })));
+  const auto p50 = ratios(results[0], results[1], [](const auto& run) { return run.p50Micros; });
+  fmt::print("    core/deque p50 per repetition: {}{}\n", ratioText(p50), targetText(6, "<=", 1.0, p50));
   fmt::print("    core/deque p99 per repetition: {}\n",
              ratioText(ratios(results[0], results[1], [](const auto& run) { return run.p99Micros; })));
   printFailures(variants, results);

@@ -75,6 +75,9 @@ void reportLogCost(const Options& options) {
                spreadText(figures(results[v], [](const auto& run) { return run.nanosPerEvent(); }),
                           [](double value) { return fixedText(value, value < 10 ? 2 : 0); }));
   }
+  const auto dropped = figures(results[0], [](const auto& run) { return run.nanosPerEvent(); });
+  fmt::print("    dropped log call: median {:.2f} ns{}\n", spreadOf(dropped).median,
+             targetText(6, "<=", 2, dropped, " ns"));
   printFailures(variants, results);
   fmt::print("\n");
 }

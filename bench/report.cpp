@@ -34,6 +34,14 @@ std::string ratioText(const std::vector<double>& values) {
   return text + fmt::format("median {:.2f}", spreadOf(values).median);
 }
 
+std::string targetText(int target, std::string_view op, double bound, const std::vector<double>& values,
+                       std::string_view unit) {
+  const double median = spreadOf(values).median;
+  const bool holds = op == "<" ? median < bound : op == "<=" ? median <= bound : median >= bound;
+  return fmt::format("  (target {} {} {:.{}f}{}: {})", target, op, bound, bound < 10 ? 2 : 0, unit,
+                     !values.empty() && holds ? "met" : "NOT met");
+}
+
 void printFailures(const std::vector<Variant>& variants,
                    const std::vector<std::vector<Measurement>>& results) {
   for (size_t v = 0; v < variants.size(); ++v) fmt::print("{}", failures(variants[v].name, results[v]));

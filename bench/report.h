@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "harness.h"
@@ -21,6 +22,11 @@ std::string fixedText(double value, int decimals);
 
 // "r1 r2 ... median m" for per-repetition ratios.
 std::string ratioText(const std::vector<double>& values);
+
+// "  (target N OP BOUND: met)", or "NOT met", for the median of `values`; a
+// target without figures is not met. `op` is "<", "<=" or ">=".
+std::string targetText(int target, std::string_view op, double bound, const std::vector<double>& values,
+                       std::string_view unit = "");
 
 // Prints the failures among the runs of `variants`.
 void printFailures(const std::vector<Variant>& variants,

@@ -12,7 +12,7 @@ void reportThroughput(const Options& options);
 
 // The same with producers that never wait: delivered rate, queue length and
 // resident size reached.
-void reportQueueGrowth(const Options& options);
+void reportOverload(const Options& options);
 
 // Minor faults, speed and resident size of the core path at 64 KiB payloads
 // under several glibc malloc settings.
@@ -24,5 +24,12 @@ void reportLatency(const Options& options);
 
 // The cost of a core log call below its threshold and of a written line.
 void reportLogCost(const Options& options);
+
+// CPU time per event at a camera-class device's rates: the core with and
+// without the dispatcher's spin against a mutex, deque and condition variable queue.
+void reportDeviceLoad(const Options& options);
+
+// Instructions per routed event under callgrind, 0 B and 1 KiB payloads.
+void reportInstructions(const Options& options);
 
 }  // namespace trv::bench

@@ -7,7 +7,7 @@ host_packages=(
   g++ cmake ninja-build pkg-config ccache file strace
   libboost1.81-dev libfmt-dev librapidxml-dev libssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev libconcurrentqueue-dev
-  clang-14 libclang-rt-14-dev locales
+  clang-14 libclang-rt-14-dev locales valgrind
 )
 target_packages=(
   crossbuild-essential-armhf qemu-user
