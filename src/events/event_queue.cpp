@@ -38,15 +38,12 @@ EventQueue::Taken EventQueue::take(RecordQueue& batch) {
   // a core the device needs: it runs while records keep coming.
   if (spinPays_) spinForRecords();
   std::unique_lock lock(queueMutex);
+  spinPays_ = spinAllowed_ && !eventQueue.empty();
   if (eventQueue.empty()) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     while (!stopping() && eventQueue.empty()) {
       if (queueCondition.wait_until(lock, deadline) == std::cv_status::timeout) break;
     }
-    // Records came in faster than the dispatcher woke up.
-    spinPays_ = spinAllowed_ && eventQueue.size() > 1;
-  } else {
-    spinPays_ = spinAllowed_;
   }
   if (eventQueue.empty()) return stopping() ? Taken::Stopped : Taken::Idle;
   eventQueue.swap(batch);

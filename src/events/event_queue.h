@@ -61,8 +61,8 @@ class EventQueue {
   std::atomic<bool> recordsQueued_{false};
   // Spinning before sleeping pays only where the producer runs meanwhile.
   bool spinAllowed_ = std::thread::hardware_concurrency() > 1;
-  // Dispatcher only: the last take found records without sleeping, or more
-  // than one once awake, so they arrive faster than a sleep and a wake-up.
+  // Dispatcher only: the last take found records without sleeping, so they
+  // are arriving faster than a sleep and a wake-up take.
   bool spinPays_ = false;
 };
 
