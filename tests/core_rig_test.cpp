@@ -15,6 +15,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "core/counter_clock.h"
 #include "trv/core/event_parms.h"
 
 namespace trv::test {
@@ -37,7 +38,7 @@ class RiggedCore {
         rig_({.plugins = std::move(plugins),
               .sources = {[this] { return steady.fetch_add(step) + step; }, [this] { return wall.load(); },
                           [this] { return resident.load(); }, [this] { return ram; },
-                          [] { return uint64_t{8 * MiB}; }},
+                          [] { return uint64_t{8 * MiB}; }, {}},
               .coreLogThreshold = 0, .logOutput = log_.get(), .dispatching = dispatching}) {}
 
   DvrCore& core() { return rig_.core(); }
@@ -164,6 +165,49 @@ TEST(Dispatch, APluginCallLongerThanFiveMillisecondsIsReported) {
     const std::vector<std::string> expected = {"AlarmLogger took 6ms for alarm event from unknown [4]"};
     EXPECT_EQ(reports, millis == 6 ? expected : std::vector<std::string>{}) << millis << " ms";
   }
+}
+
+TEST(DispatchClock, FollowsTheCounterScaledToTheSteadyClockAndFallsBackWhenItJumps) {
+  uint64_t ticks = 1000;
+  int64_t steady = 5 * Second;
+  int steadyReads = 0;
+  CounterClock clock([&] { return ticks; }, [&] { return ++steadyReads, steady; });
+  // Moves the counter and the steady clock on, then reads the clock.
+  const auto after = [&](uint64_t tickStep, int64_t nanoStep) {
+    ticks += tickStep;
+    steady += nanoStep;
+    return clock.now();
+  };
+  constexpr int64_t Ms = 1000000;
+  // Each row: the steps, what the clock reads, and the steady readings so far.
+  const struct {
+    uint64_t ticks;
+    int64_t nanos;
+    int64_t reading;
+    int steadyReads;
+  } steps[] = {
+      {0, 0, 5 * Second, 1},
+      // Until 20 ms have passed every reading is the steady clock's.
+      {57 * Ms, 19 * Ms, 5 * Second + 19 * Ms, 2},
+      {3 * Ms, Ms, 5 * Second + 20 * Ms, 3},
+      // Then the counter, at 3 ticks a nanosecond, for a second.
+      {12 * Ms, 4 * Ms, 5 * Second + 24 * Ms, 3},
+      {2985 * Ms, 995 * Ms, 6 * Second + 19 * Ms, 3},
+      {3 * Ms, Ms, 6 * Second + 20 * Ms, 4},
+      // A steady clock behind the counter: readings never go back.
+      {3000 * Ms - 3, 998 * Ms, 7 * Second + 20 * Ms - 1, 4},
+      {3, 1, 7 * Second + 20 * Ms - 1, 5},
+      // A counter whose rate changes is not trusted again.
+      {30000 * Ms, Second, 8 * Second + 18 * Ms + 1, 6},
+      {3 * Ms, Ms, 8 * Second + 19 * Ms + 1, 7},
+  };
+  for (size_t i = 0; i < std::size(steps); ++i) {
+    EXPECT_EQ(after(steps[i].ticks, steps[i].nanos), steps[i].reading) << "step " << i;
+    EXPECT_EQ(steadyReads, steps[i].steadyReads) << "step " << i;
+  }
+  // Without a counter it is the steady clock.
+  CounterClock plain({}, [&] { return steady; });
+  EXPECT_EQ(plain.now(), steady);
 }
 
 }  // namespace

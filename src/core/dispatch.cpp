@@ -48,8 +48,8 @@ void DvrCore::dispatchLoop() {
   }
 }
 
-DvrCore::Clock::time_point DvrCore::steadyNow() const {
-  return Clock::time_point(std::chrono::nanoseconds(supervision_.steadyNanos()));
+DvrCore::Clock::time_point DvrCore::steadyNow() {
+  return Clock::time_point(std::chrono::nanoseconds(supervision_.dispatchNanos()));
 }
 
 DvrCore::Clock::time_point DvrCore::deliverToPlugins(const EventParms& record,

@@ -99,7 +99,7 @@ class DvrCore {
   void reportIgnoredDecref(const EventParms& event, uint32_t total);
 
   // Dispatch.
-  Clock::time_point steadyNow() const;
+  Clock::time_point steadyNow();
   // Hands a record to the plugins that want it, the first call timed from
   // `start`; returns when the last call ended.
   Clock::time_point deliverToPlugins(const EventParms& record, Clock::time_point start,

@@ -69,6 +69,7 @@ SupervisionSources SupervisionSources::system() {
         getrlimit(RLIMIT_STACK, &limit);
         return limit.rlim_cur;
       },
+      CounterClock::systemTicks(),
   };
 }
 

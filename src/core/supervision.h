@@ -12,6 +12,7 @@
 #include <utility>
 
 #include "config/core_settings.h"
+#include "core/counter_clock.h"
 
 namespace trv::core {
 
@@ -29,6 +30,9 @@ struct SupervisionSources {
   std::function<uint32_t()> residentBytes;
   std::function<std::optional<uint64_t>()> totalRam;
   std::function<uint64_t()> stackLimit;   // soft limit of the stack size
+  // The CPU's time-stamp counter where the kernel keeps steady time by it;
+  // empty: the dispatcher reads the steady clock itself.
+  std::function<uint64_t()> counterTicks;
 
   // The real clocks, /proc/self/statm, sysinfo and getrlimit.
   static SupervisionSources system();
@@ -39,7 +43,9 @@ class Supervision {
   // `publishStatus` publishes the memory status document when throttling
   // starts or ends.
   Supervision(SupervisionSources sources, std::function<void()> publishStatus)
-      : sources_(std::move(sources)), publishStatus_(std::move(publishStatus)) {}
+      : sources_(std::move(sources)),
+        publishStatus_(std::move(publishStatus)),
+        dispatchClock_(sources_.counterTicks, sources_.steadyNanos) {}
 
   // Main thread, before the I/O thread starts: as core.xml sets them.
   MemorySettings& settings() { return settings_; }
@@ -51,12 +57,15 @@ class Supervision {
   bool throttling() const { return throttlingActive.load(std::memory_order_acquire); }
   uint32_t memoryInUse() const { return memoryInUse_.load(std::memory_order_relaxed); }
   int64_t steadyNanos() const { return sources_.steadyNanos(); }
+  // Dispatcher only: the steady clock as it times plugin calls.
+  int64_t dispatchNanos() { return dispatchClock_.now(); }
 
  private:
   void setMemoryLow(bool low);
 
   SupervisionSources sources_;
   std::function<void()> publishStatus_;
+  CounterClock dispatchClock_;
   MemorySettings settings_;
   std::atomic<bool> throttlingActive{false};  // written by the I/O thread only
   std::atomic<uint32_t> memoryInUse_{0};      // latest resident-size reading
