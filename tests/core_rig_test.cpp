@@ -205,9 +205,16 @@ TEST(DispatchClock, FollowsTheCounterScaledToTheSteadyClockAndFallsBackWhenItJum
     EXPECT_EQ(after(steps[i].ticks, steps[i].nanos), steps[i].reading) << "step " << i;
     EXPECT_EQ(steadyReads, steps[i].steadyReads) << "step " << i;
   }
-  // Without a counter it is the steady clock.
+  // Without a counter, or with one that went back while it was measured, it is the steady clock.
   CounterClock plain({}, [&] { return steady; });
   EXPECT_EQ(plain.now(), steady);
+  uint64_t backTicks = 1000;
+  CounterClock back([&] { return backTicks; }, [&] { return steady; });
+  for (const auto& [tickTo, step] : {std::pair<uint64_t, int64_t>{1000, 0}, {500, 30 * Ms}, {3 * Ms, Ms}}) {
+    backTicks = tickTo;
+    steady += step;
+    EXPECT_EQ(back.now(), steady);
+  }
 }
 
 }  // namespace

@@ -20,6 +20,10 @@ constexpr int64_t AnchorEvery = 1000000000;  // 1 s
 // A scale that changes more than this between anchors means the counter is
 // not steady after all: the steady clock is read directly from then on.
 constexpr double ScaleTolerance = 0.01;
+// Nanoseconds per tick of any counter worth reading: from 1,000 ticks a
+// nanosecond to one tick every 100 ns.
+constexpr double MinScale = 0.001;
+constexpr double MaxScale = 100;
 }  // namespace
 
 int64_t CounterClock::now() {
@@ -39,7 +43,10 @@ int64_t CounterClock::anchor(uint64_t ticks) {
     // Until the span is long enough, the first anchor stays.
     if (span < CalibrationSpan) return monotonic(nanos);
     const double scale = static_cast<double>(span) / static_cast<double>(ticks - anchorTicks_);
-    if (nanosPerTick_ > 0 && std::abs(scale / nanosPerTick_ - 1) > ScaleTolerance) {
+    // A counter that stood still, went back or runs at no plausible rate is
+    // no clock, nor is one whose rate changed since the last anchor.
+    const bool plausible = scale > MinScale && scale < MaxScale;
+    if (!plausible || (nanosPerTick_ > 0 && std::abs(scale / nanosPerTick_ - 1) > ScaleTolerance)) {
       trusted_ = false;
       return monotonic(nanos);
     }
