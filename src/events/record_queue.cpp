@@ -4,17 +4,6 @@
 
 namespace trv::core {
 
-namespace {
-// 23 KiB of records on the target: a backlog grows by small steps, and an
-// idle queue keeps little.
-constexpr uint32_t ChunkRecords = 128;
-}  // namespace
-
-struct RecordQueue::Chunk {
-  Chunk* next = nullptr;
-  EventParms records[ChunkRecords];  // left uninitialised until written
-};
-
 RecordQueue::~RecordQueue() {
   while (head_ != nullptr) delete std::exchange(head_, head_->next);
 }
@@ -34,8 +23,6 @@ void RecordQueue::push(const EventParms& record) {
     payloads_.bytes += record.dataLen;
   }
 }
-
-const EventParms& RecordQueue::front() const { return head_->records[headIndex_]; }
 
 void RecordQueue::dropFront() {
   if (const EventParms& record = front(); record.data != nullptr) {

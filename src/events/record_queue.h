@@ -39,7 +39,7 @@ class RecordQueue {
   void push(const EventParms& record);
 
   // The oldest record; the queue must not be empty.
-  const EventParms& front() const;
+  const EventParms& front() const { return head_->records[headIndex_]; }
   void dropFront();
 
   // Exchanges contents and storage: the consumer takes everything queued in
@@ -47,7 +47,13 @@ class RecordQueue {
   void swap(RecordQueue& other) noexcept;
 
  private:
-  struct Chunk;
+  // 23 KiB of records on the target: a backlog grows by small steps, and an
+  // idle queue keeps little.
+  static constexpr uint32_t ChunkRecords = 128;
+  struct Chunk {
+    Chunk* next = nullptr;
+    EventParms records[ChunkRecords];  // left uninitialised until written
+  };
 
   Chunk* head_ = nullptr;  // oldest records; null until the first push
   Chunk* tail_ = nullptr;  // where the next record goes
