@@ -6,8 +6,11 @@
 #include <cstring>
 #include <memory>
 #include <regex>
+#include <set>
+#include <vector>
 
 #include "events/record_queue.h"
+#include "events/spare_blocks.h"
 #include "events/statistics.h"
 #include "events/stream_gate.h"
 #include "log/number_locale.h"
@@ -165,6 +168,58 @@ TEST(RecordQueue, KeepsOrderAcrossChunksSwapsAndReuse) {
   for (int i = 0; i < 300; ++i) push(queue);
   while (!queue.empty()) takeFront(queue);
   EXPECT_EQ(popped, pushed);
+}
+
+// Blocks the dispatcher lets go of come back for copies of their own size,
+// within the limit, and go back to the allocator once unused; ASan sees a
+// block lost or freed twice.
+TEST(SpareBlocks, ServeCopiesOfTheirOwnSizeWithinTheLimitAndGoBackWhenUnused) {
+  SpareBlocks spares;
+  std::vector<void*> taken;
+  const auto take = [&](uint32_t size) {
+    void* const block = spares.take(size);
+    if (block != nullptr) taken.push_back(block);
+    return block;
+  };
+  const auto give = [&](uint32_t size, int count = 1) {
+    for (int i = 0; i < count; ++i) spares.collect(std::malloc(size), size);
+  };
+
+  give(1032, 2);
+  EXPECT_EQ(take(1032), nullptr) << "not handed over yet";
+  spares.handOver();
+  EXPECT_EQ(take(1040), nullptr) << "another size";
+  EXPECT_NE(take(1032), nullptr);
+  EXPECT_NE(take(1032), nullptr);
+  EXPECT_EQ(take(1032), nullptr);
+  EXPECT_EQ(std::set(taken.begin(), taken.end()).size(), 2u);
+
+  // What is over the byte limit, too large or of a ninth size at once goes back.
+  constexpr uint32_t Largest = SpareBlocks::LargestKept;
+  give(Largest, SpareBlocks::Limit / Largest + 1);
+  give(Largest + 1);
+  spares.handOver();
+  for (size_t i = 0; i < SpareBlocks::Limit / Largest; ++i) ASSERT_NE(take(Largest), nullptr) << i;
+  EXPECT_EQ(take(Largest), nullptr);
+  EXPECT_EQ(take(Largest + 1), nullptr);
+  for (uint32_t size = 100; size < 109; ++size) give(size);
+  spares.handOver();
+  int served = 0;
+  for (uint32_t size = 100; size < 109; ++size) served += take(size) != nullptr;
+  EXPECT_EQ(served, 8);
+
+  // Kept while copies take them; freed after a tick without one.
+  give(64, 2);
+  spares.handOver();
+  ASSERT_NE(take(64), nullptr);
+  spares.releaseIdle();
+  ASSERT_NE(take(64), nullptr) << "released while in use";
+  give(64);
+  spares.handOver();
+  spares.releaseIdle();
+  spares.releaseIdle();
+  EXPECT_EQ(take(64), nullptr) << "kept while unused";
+  for (void* block : taken) std::free(block);
 }
 
 // `text` as this run prints it: without the grouping locale, digit groups lose their commas.

@@ -17,6 +17,7 @@ void DvrCore::dispatchLoop() {
   StatisticsReport report(steadyNow());
   RecordQueue taken;  // emptied and handed back with every take
   for (;;) {
+    payloads_.handOverFreed();
     switch (queue_.take(taken)) {
       case EventQueue::Taken::Stopped:
         return;

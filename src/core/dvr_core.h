@@ -86,7 +86,10 @@ class DvrCore {
   uint32_t payloadBlocksHeld() { return payloadsHeld().blocks; }
 
   // Supervision, I/O thread: memory and clock checks once a second.
-  void onSupervisionTick() { supervision_.tick(); }
+  void onSupervisionTick() {
+    supervision_.tick();
+    payloads_.releaseIdleSpares();
+  }
 
  private:
   using Clock = std::chrono::steady_clock;

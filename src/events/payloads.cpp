@@ -34,7 +34,8 @@ Payloads::Copy Payloads::copy(const void* payload, uint32_t length) {
   // like one that cannot be allocated.
   if (payload == nullptr || length == 0 || length > UINT32_MAX - HeaderSize) return {*this, nullptr};
   const uint32_t size = length + HeaderSize;
-  auto* block = static_cast<uint8_t*>(std::malloc(size));
+  void* const spare = spares_.take(size);
+  auto* block = static_cast<uint8_t*>(spare != nullptr ? spare : std::malloc(size));
   if (block == nullptr) return {*this, nullptr};
   std::memcpy(block, &size, sizeof size);
   new (block + 4) std::atomic<uint32_t>(1);
@@ -122,11 +123,11 @@ void Payloads::delivered(void* payload) {
   // Only the dispatcher adds references: a count of one is the core's alone,
   // and the block goes without a write to the shared count.
   std::atomic<uint32_t>& count = countOf(payload);
-  if (count.load(std::memory_order_acquire) == 1) return discard(payload);
+  if (count.load(std::memory_order_acquire) == 1) return recycle(payload);
   // Read while the core still holds it: once the count drops, the plugin
   // giving its reference back may free the block.
   const uint32_t size = sizeOf(payload);
-  if (count.fetch_sub(1, std::memory_order_acq_rel) == 1) return discard(payload);
+  if (count.fetch_sub(1, std::memory_order_acq_rel) == 1) return recycle(payload);
   keptBlocks_.fetch_add(1, std::memory_order_relaxed);
   keptBytes_.fetch_add(size, std::memory_order_relaxed);
 }
@@ -162,6 +163,11 @@ void Payloads::discard(void* payload) {
   // be handed out again.
   searches_.onBlockFreed(payload);
   std::free(blockOf(payload));
+}
+
+void Payloads::recycle(void* payload) {
+  searches_.onBlockFreed(payload);
+  spares_.collect(blockOf(payload), sizeOf(payload));
 }
 
 }  // namespace trv::core

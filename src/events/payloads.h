@@ -13,6 +13,7 @@
 
 #include "events/record_queue.h"
 #include "events/search_handler.h"
+#include "events/spare_blocks.h"
 #include "plugin/plugin.h"
 #include "trv/core/event_parms.h"
 
@@ -72,6 +73,14 @@ class Payloads {
   // Dispatch thread: the record is delivered; the core lets go of its payload.
   void delivered(void* payload);
 
+  // Dispatch thread, before it waits for more: the blocks it let go of may
+  // take the posting threads' next copies.
+  void handOverFreed() { spares_.handOver(); }
+
+  // Any thread, every supervision tick: blocks kept for copies and unused since the
+  // last call go back to the allocator.
+  void releaseIdleSpares() { spares_.releaseIdle(); }
+
   // Any thread, for a "decref" of `payload` from plugin `id`: gives back one
   // kept reference. 0 when the plugin held one, else the plugin's running
   // total of decrefs ignored, this one included.
@@ -96,6 +105,8 @@ class Payloads {
   // A plugin's reference.
   void release(void* payload, uint8_t id);
   void discard(void* payload);
+  // The dispatcher's discard: the block is kept for a later copy if it can be.
+  void recycle(void* payload);
 
   // The delivery in progress changes to a kept reference; false when the
   // plugin gave the payload back while the call ran.
@@ -110,6 +121,7 @@ class Payloads {
   }
 
   SearchHandler& searches_;
+  SpareBlocks spares_;
   // Blocks the core has let go of and plugins still keep: written only when
   // a payload is kept, on a line of their own.
   alignas(64) std::atomic<uint32_t> keptBlocks_{0};
