@@ -21,15 +21,19 @@ inline void cpuRelax() {
 }  // namespace
 
 bool EventQueue::push(const EventParms& record) {
+  bool first;
   {
     std::lock_guard lock(queueMutex);
     // Tested under the lock the dispatcher decides to end under: a record
     // queued after its last look would never be delivered nor freed.
     if (stopping()) return false;
+    first = eventQueue.empty();
     eventQueue.push(record);
     recordsQueued_.store(true, std::memory_order_relaxed);
   }
-  queueCondition.notify_one();
+  // The dispatcher sleeps only on an empty queue: the record that ended
+  // that has woken it already.
+  if (first) queueCondition.notify_one();
   return true;
 }
 
