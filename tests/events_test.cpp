@@ -208,16 +208,18 @@ TEST(SpareBlocks, ServeCopiesOfTheirOwnSizeWithinTheLimitAndGoBackWhenUnused) {
   for (uint32_t size = 100; size < 109; ++size) served += take(size) != nullptr;
   EXPECT_EQ(served, 8);
 
-  // Kept while copies take them; freed after a tick without one.
-  give(64, 2);
+  // Kept while copies take them; freed after a tick without one, or at once
+  // when memory is short.
+  give(64, 3);
   spares.handOver();
   ASSERT_NE(take(64), nullptr);
-  spares.releaseIdle();
+  spares.release(false);
   ASSERT_NE(take(64), nullptr) << "released while in use";
+  spares.release(true);
+  EXPECT_EQ(take(64), nullptr) << "kept while memory is short";
   give(64);
   spares.handOver();
-  spares.releaseIdle();
-  spares.releaseIdle();
+  spares.release(false);
   EXPECT_EQ(take(64), nullptr) << "kept while unused";
   for (void* block : taken) std::free(block);
 }

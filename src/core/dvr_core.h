@@ -88,7 +88,7 @@ class DvrCore {
   // Supervision, I/O thread: memory and clock checks once a second.
   void onSupervisionTick() {
     supervision_.tick();
-    payloads_.releaseIdleSpares();
+    payloads_.releaseSpares(supervision_.throttling());
   }
 
  private:

@@ -77,9 +77,9 @@ class Payloads {
   // take the posting threads' next copies.
   void handOverFreed() { spares_.handOver(); }
 
-  // Any thread, every supervision tick: blocks kept for copies and unused since the
-  // last call go back to the allocator.
-  void releaseIdleSpares() { spares_.releaseIdle(); }
+  // Any thread, every supervision tick: blocks kept for copies go back to
+  // the allocator when unused since the last call, or when memory is short.
+  void releaseSpares(bool memoryShort) { spares_.release(memoryShort); }
 
   // Any thread, for a "decref" of `payload` from plugin `id`: gives back one
   // kept reference. 0 when the plugin held one, else the plugin's running

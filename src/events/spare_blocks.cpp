@@ -79,11 +79,11 @@ void SpareBlocks::handOver() {
   for (size_t i = 0; i < dropped; ++i) std::free(surplus[i]);
 }
 
-void SpareBlocks::releaseIdle() {
+void SpareBlocks::release(bool memoryShort) {
   std::array<void*, std::tuple_size_v<decltype(shelves_)>> chains{};
   {
     std::lock_guard lock(mutex_);
-    if (std::exchange(takenSinceRelease_, false)) return;
+    if (std::exchange(takenSinceRelease_, false) && !memoryShort) return;
     for (size_t i = 0; i < shelves_.size(); ++i) chains[i] = std::exchange(shelves_[i], Shelf{}).top;
     bytes_ = 0;
     kept_.store(0, std::memory_order_relaxed);

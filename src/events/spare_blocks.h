@@ -41,8 +41,8 @@ class SpareBlocks {
   void handOver();
 
   // Any thread, a few times a second: frees every block kept when none was
-  // taken since the last call.
-  void releaseIdle();
+  // taken since the last call, or when memory is short.
+  void release(bool memoryShort);
 
  private:
   struct Freed {
