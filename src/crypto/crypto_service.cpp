@@ -16,38 +16,11 @@ namespace {
 
 // What an envelope adds to its plaintext, the first block and up to a block
 // of padding, and a block to spare.
-constexpr uint32_t WorkingRoom = 48;
+constexpr uint32_t EnvelopeRoom = 48;
 
 // Larger requests could not be answered with a signed 32-bit needed length,
-// and their working size would wrap on the 32-bit target.
-constexpr uint32_t MaxCryptoLen = INT32_MAX - WorkingRoom;
-
-// The working buffer a decryption writes its plaintext to. Nothing is read
-// from it that was not written first, so it starts as it comes; it is
-// cleansed before it is freed on every path, so that no plaintext is left
-// behind in freed memory.
-class WorkingBuffer {
- public:
-  explicit WorkingBuffer(uint32_t size)
-      : bytes_(static_cast<uint8_t*>(OPENSSL_malloc(size))), size_(size) {}
-  WorkingBuffer(const WorkingBuffer&) = delete;
-  WorkingBuffer& operator=(const WorkingBuffer&) = delete;
-  // explicit_bzero may not be dropped by the compiler either, and unlike
-  // OPENSSL_cleanse on x86-64 it writes whole vectors, not a word at a time.
-  ~WorkingBuffer() {
-    if (bytes_ == nullptr) return;
-    explicit_bzero(bytes_, size_);
-    OPENSSL_free(bytes_);
-  }
-
-  explicit operator bool() const { return bytes_ != nullptr; }
-  uint8_t* data() const { return bytes_; }
-  uint32_t size() const { return size_; }
-
- private:
-  uint8_t* bytes_;
-  uint32_t size_;
-};
+// and their envelope's size would wrap on the 32-bit target.
+constexpr uint32_t MaxCryptoLen = INT32_MAX - EnvelopeRoom;
 
 // The payload lies within the capacity the caller gave, so that the service
 // reads and writes only the caller's buffer.
@@ -104,20 +77,14 @@ int32_t encrypt(EventParms& request, DataTransform& transform, uint32_t cryptoLe
   return CryptoDone;
 }
 
-// The envelope cannot be decrypted onto itself a block lower, so the
-// plaintext goes through a working buffer.
+// The plaintext takes the envelope's place, so nothing holds it but the
+// caller's buffer. No envelope bytes may show behind it.
 int32_t decrypt(EventParms& request, DataTransform& transform, uint32_t cryptoLen) {
-  const WorkingBuffer working(cryptoLen + WorkingRoom);
-  if (!working) return CryptoNoResult;
-  transform.setBuffer(working.data(), working.size());
+  auto* data = static_cast<uint8_t*>(request.data);
+  transform.setBuffer(data, cryptoLen);
   uint32_t length = cryptoLen;
   int32_t error = TransformOk;
-  const uint8_t* plain = transform.decode(static_cast<const uint8_t*>(request.data), length, error);
-  if (plain == nullptr || length == 0) return CryptoNoResult;
-  // A plaintext is shorter than its envelope, which lay within the capacity,
-  // so it always fits. No envelope bytes may show behind it.
-  auto* data = static_cast<uint8_t*>(request.data);
-  std::memcpy(data, plain, length);
+  if (transform.decodeInPlace(length, error) == nullptr || length == 0) return CryptoNoResult;
   std::memset(data + length, 0, request.dataLen - length);
   answer(request, length, CryptoEncrypt);
   return CryptoDone;

@@ -132,23 +132,46 @@ uint8_t* DataTransform::seal(const uint8_t* plain, uint32_t plainLength, uint32_
 }
 
 uint8_t* DataTransform::decode(const uint8_t* input, uint32_t& length, int32_t& error) {
+  TransformError refused = argumentError(input, length);
+  if (refused == TransformOk && bufferSize_ < length) refused = TransformBufferTooSmall;
+  if (refused != TransformOk) {
+    length = 0;
+    return failed(error, refused);
+  }
+  std::memcpy(buffer_, input, length);
+  uint8_t* const plain = decodeInPlace(length, error);
+  if (plain != nullptr && encrypt_) plain[length] = 0;
+  return plain;
+}
+
+// The envelope is decrypted where it lies and moves down over its first
+// block: no copy of the plaintext is made anywhere else. One whose plaintext
+// is empty is encrypted again, which gives back the same bytes.
+uint8_t* DataTransform::decodeInPlace(uint32_t& length, int32_t& error) {
   const uint32_t envelopeLength = std::exchange(length, 0);
-  error = argumentError(input, envelopeLength);
+  error = argumentError(buffer_, envelopeLength);
   if (error != TransformOk) return nullptr;
   if (bufferSize_ < envelopeLength) return failed(error, TransformBufferTooSmall);
-  if (!encrypt_) return copyPlain(input, envelopeLength, length);
+  if (!encrypt_) {
+    length = envelopeLength;
+    return buffer_;
+  }
   if (envelopeLength < BlockSize || envelopeLength % BlockSize != 0) {
     return failed(error, TransformNotAnEnvelope);
   }
 
   // The first block only chains: the plaintext starts with the second.
+  uint8_t* const padded = buffer_ + BlockSize;
   const uint32_t paddedLength = envelopeLength - BlockSize;
-  AesCbc cipher(false, key_.data(), input);
-  if (!cipher || !cipher.run(input + BlockSize, buffer_, paddedLength)) {
-    return failed(error, TransformCipherFailed);
+  AesCbc cipher(false, key_.data(), buffer_);
+  if (!cipher || !cipher.run(padded, padded, paddedLength)) return failed(error, TransformCipherFailed);
+  const uint32_t plainLength = unpaddedLength(padded, paddedLength);
+  if (plainLength == 0) {
+    AesCbc again(true, key_.data(), buffer_);
+    if (!again || !again.run(padded, padded, paddedLength)) return failed(error, TransformCipherFailed);
+    return buffer_;
   }
-  const uint32_t plainLength = unpaddedLength(buffer_, paddedLength);
-  buffer_[plainLength] = 0;
+  std::memmove(buffer_, padded, plainLength);
   length = plainLength;
   return buffer_;
 }

@@ -73,6 +73,11 @@ class DataTransform {
   // its garbage is cut at its first zero byte.
   uint8_t* decode(const uint8_t* input, uint32_t& length, int32_t& error);
 
+  // Decodes the envelope of `length` bytes at the start of the buffer into
+  // its plaintext, which takes its place, unterminated. Returns and fails as
+  // decode does; an envelope whose plaintext is empty is left as it was.
+  uint8_t* decodeInPlace(uint32_t& length, int32_t& error);
+
  private:
   TransformError argumentError(const uint8_t* input, uint32_t length) const;
   uint32_t padLength(uint32_t length) const;
