@@ -17,7 +17,7 @@ namespace trv::core {
 class SpareBlocks {
  public:
   // Bytes kept at most, well within what the allocator itself may keep free.
-  static constexpr size_t Limit = 4 << 20;
+  static constexpr size_t Limit = 2 << 20;
   // Larger blocks are rare and each would take a good part of the limit.
   static constexpr uint32_t LargestKept = 256 << 10;
 
