@@ -33,9 +33,10 @@ done
 # The test set covers fuzz.sh's.
 export TRV_DEPS_INSTALLED=1
 
-# junit_count <attribute> <file>: a count of the test suite in ctest's JUnit report.
+# junit_count <attribute> <file>: a count of the test suite in ctest's JUnit
+# report, whose <testsuite> element has its attributes one a line.
 junit_count() {
-  sed -n -E "/<testsuite /{s/.* $1=\"([0-9]+)\".*/\\1/p;q}" "$2"
+  tr '\n' ' ' <"$2" | grep -o '<testsuite [^>]*>' | sed -E "s/.*[[:space:]]$1=\"([0-9]+)\".*/\\1/"
 }
 
 summaries=()
