@@ -6,7 +6,11 @@
 # "concurrency" (threads in the test process); the sanitizer configurations
 # select by them. Tests that start the core as a child process prefix it
 # with $TRV_EMULATOR, since the target binaries cannot run natively here.
-find_package(GTest REQUIRED)
+find_package(GTest)
+if(NOT GTest_FOUND)
+  message(FATAL_ERROR "The tests need GoogleTest (libgtest-dev, libgmock-dev: scripts/install-deps.sh test); "
+                      "-DTRV_BUILD_TESTS=OFF builds without them.")
+endif()
 
 function(trv_add_test name)
   cmake_parse_arguments(PARSE_ARGV 1 arg "" "" "SOURCES;LIBRARIES;LABELS;DEPENDS")

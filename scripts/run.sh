@@ -1,20 +1,30 @@
 #!/usr/bin/env bash
-# Builds the core, trovis-parent and the shipped plugins, then runs the demo:
-# the core with its plugins under trovis-parent --demo (in build/x86-64/run)
-# until Ctrl-C. Arguments are passed on to trovis-parent; see
-# build/x86-64/bin/trovis-parent --help.
+# Installs the host packages the demo needs (scripts/install-deps.sh run),
+# builds the core, trovis-parent and the shipped plugins in build/run (tests
+# and benchmarks off), then runs the demo: the core with its plugins under
+# trovis-parent --demo, in the working directory build/run/run, until Ctrl-C.
+# Usage: scripts/run.sh [trovis-parent option...]
+# The options are passed on to trovis-parent; build/run/bin/trovis-parent --help
+# lists them once the tree is built.
 set -euo pipefail
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/install-deps.sh"
+case "${1:-}" in
+  -h | --help)
+    sed -n '2,/^set /{/^set /d;s/^# \{0,1\}//;p}' "$0"
+    exit 0
+    ;;
+esac
+
+"$root/scripts/install-deps.sh" run
 source "$root/scripts/configurations.sh"
-configure_and_build x86-64 trovis-core trovis-parent LogPI CameraSim Recorder IpcBridge
+configure_and_build "$root" run
 
 status=0
-"$root/build/x86-64/bin/trovis-parent" --demo "$@" || status=$?
+"$root/build/run/bin/trovis-parent" --demo "$@" || status=$?
 # 125 is trovis-parent's own failure; every other status is the core's.
 if [ "$status" -eq 125 ]; then
-  echo "trovis-parent failed (status 125)"
+  echo "trovis-parent failed (status 125); its message is above, its options in build/run/bin/trovis-parent --help"
 else
   echo "trovis-core exited with status $status"
 fi
