@@ -8,26 +8,29 @@
 #include <string>
 #include <vector>
 
-#include "system/file_descriptor.h"
+#include <boost/asio/generic/seq_packet_protocol.hpp>
 
 namespace trv::parent {
 
 class CoreProcess {
  public:
+  using Socket = boost::asio::generic::seq_packet_protocol::socket;
+
   // Starts `command`, with the number of the core's end of a new socketpair
-  // appended, in `runDir` and in a process group of its own (a Ctrl-C at the
-  // terminal is for trovis-parent to turn into a stop packet). Only the
-  // core's end is inherited. Throws std::system_error.
-  CoreProcess(const std::vector<std::string>& command, const std::filesystem::path& runDir);
+  // appended, in `runDir`, with `environment`, and in a process group of its
+  // own (a Ctrl-C at the terminal is for trovis-parent to turn into a stop
+  // packet). Only the core's end is inherited; ours is served by `executor`.
+  // Throws std::system_error.
+  CoreProcess(const std::vector<std::string>& command, const std::vector<std::string>& environment,
+              const std::filesystem::path& runDir, const Socket::executor_type& executor);
   // If the core still runs: closes the socket, which the core takes as the
   // order to stop, and waits for it.
   ~CoreProcess();
   CoreProcess(const CoreProcess&) = delete;
   CoreProcess& operator=(const CoreProcess&) = delete;
 
-  // Our end of the socketpair; -1 after closeSocket().
-  int socket() const { return socket_.get(); }
-  void closeSocket() { socket_.close(); }
+  // Our end of the socketpair; closed once the core has closed its end.
+  Socket& socket() { return socket_; }
 
   pid_t pid() const { return pid_; }
 
@@ -39,7 +42,7 @@ class CoreProcess {
   int endingSignal() const { return signal_; }
 
  private:
-  core::FileDescriptor socket_;
+  Socket socket_;
   pid_t pid_ = -1;
   std::optional<int> status_;
   int signal_ = 0;

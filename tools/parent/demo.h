@@ -1,7 +1,7 @@
 // trovis-parent --demo: drives the IpcBridge plugin the way the daemon would.
 // A few seconds after the bridge reports every plugin open it asks for a
-// search of the stored video and for an encryption, sends each encrypted
-// envelope back to be decrypted, and tells in plain words what came back.
+// search of the stored video and for an encryption, sends the encrypted
+// envelope back to be decrypted, and tells in plain words what happened.
 #pragma once
 
 #include <chrono>
@@ -22,8 +22,6 @@ inline constexpr uint32_t BridgeKind = 1;
 
 class Demo {
  public:
-  using Clock = std::chrono::steady_clock;
-
   // The camera needs a moment to fill the recorder before the search.
   static constexpr auto RecordingTime = std::chrono::seconds(2);
   static constexpr std::string_view Plaintext = "a secret only this device can read back";
@@ -32,15 +30,16 @@ class Demo {
   struct Step {
     std::vector<std::string> lines;
     std::vector<Packet> packets;
+    bool record = false;  // call ask() once RecordingTime has passed
   };
 
-  // When the requests are due; nothing before the bridge is ready and once
-  // they have gone out.
-  std::optional<Clock::time_point> due() const;
-  Step tick(Clock::time_point now);
-  // A message from the core, received at `now`; only the bridge's replies
-  // concern the demo.
-  Step received(std::span<const uint8_t> message, Clock::time_point now);
+  // A message from the core; only the bridge's replies concern the demo.
+  Step received(std::span<const uint8_t> message);
+  // The search of the stored video and the encryption.
+  Step ask();
+  // The line for the stop, and for the core's end with `status` after it.
+  static std::string stopping();
+  static std::string ended(int status);
 
  private:
   // The stored frames one search has returned so far.
@@ -51,12 +50,15 @@ class Demo {
     bool inOrder = true;
   };
 
-  void found(const std::vector<std::string_view>& words, std::string_view payload, Step& step);
+  void found(std::string_view number, std::string_view payload);
   void done(std::string_view number, Step& step);
+  void decrypted(std::string_view plain, Step& step);
+  void summarise(Step& step);
 
-  std::optional<Clock::time_point> due_;
-  bool asked_ = false;
+  bool ready_ = false;
   std::map<std::string, Search> searches_;  // by the bridge's search number
+  std::optional<std::string> searchResult_, cryptoResult_;  // for the summary
+  bool summarised_ = false;
 };
 
 }  // namespace trv::parent

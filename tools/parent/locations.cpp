@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <sstream>
 #include <stdexcept>
 
@@ -31,6 +32,20 @@ void placeIdScript(const fs::path& runDir, const fs::path& coreDir) {
   fs::copy_file(source, target);
 }
 
+constexpr const char* StandInDir = "stand-in";
+
+// "sudo -n COMMAND..." as the device's rule answers it, minus the privileges.
+void placeSudoStandIn(const fs::path& runDir) {
+  const fs::path target = runDir / StandInDir / "sudo";
+  fs::create_directories(target.parent_path());
+  std::ofstream(target) << "#!/bin/sh\n"
+                           "# trovis-parent's stand-in for the device's password-less rule:\n"
+                           "# runs the command as it is, with the caller's own rights.\n"
+                           "[ \"$1\" = -n ] && shift\n"
+                           "exec \"$@\"\n";
+  fs::permissions(target, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+}
+
 }  // namespace
 
 fs::path corePath(const std::string& requested) {
@@ -46,7 +61,20 @@ fs::path prepareRunDir(const std::string& requested, const fs::path& core) {
   const fs::path runDir = requested.empty() ? ownDirectory().parent_path() / "run" : fs::path(requested);
   fs::create_directories(runDir);
   placeIdScript(runDir, core.parent_path());
+  placeSudoStandIn(runDir);
   return fs::absolute(runDir);
+}
+
+std::vector<std::string> coreEnvironment(const fs::path& runDir) {
+  std::vector<std::string> environment;
+  for (char** variable = environ; *variable != nullptr; ++variable) {
+    if (!std::string_view(*variable).starts_with("PATH=")) environment.emplace_back(*variable);
+  }
+  // Without a PATH the shell searches the C library's default one.
+  const char* path = std::getenv("PATH");
+  environment.push_back("PATH=" + (runDir / StandInDir).string() + ":" +
+                        (path != nullptr ? path : "/bin:/usr/bin"));
+  return environment;
 }
 
 std::vector<std::string> coreCommand(const fs::path& core) {

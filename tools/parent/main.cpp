@@ -1,13 +1,16 @@
 // trovis-parent: starts trovis-core as its parent daemon would, and lets a
 // plugin author talk to it from the command line. Only wires the parts.
+#include <csignal>
 #include <cstdio>
 #include <exception>
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
 
 #include "core_process.h"
 #include "locations.h"
 #include "options.h"
 #include "session.h"
-#include "signal_pipe.h"
 
 namespace {
 
@@ -35,15 +38,16 @@ int main(int argc, char** argv) {
   }
 
   try {
+    boost::asio::io_context io;
     // First, so that no signal and no end of the core can slip past the loop.
-    SignalPipe signals;
+    boost::asio::signal_set signals(io, SIGINT, SIGTERM, SIGCHLD);
     const auto executable = corePath(options.corePath);
     const auto command = coreCommand(executable);
     const auto runDir = prepareRunDir(options.runDir, executable);
-    CoreProcess core(command, runDir);
+    CoreProcess core(command, coreEnvironment(runDir), runDir, io.get_executor());
     std::printf("parent: started %s (pid %d) in %s\n", command.back().c_str(), core.pid(),
                 runDir.c_str());
-    return runSession(options, core, signals);
+    return runSession(options, io, signals, core);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "trovis-parent: %s\n", error.what());
     return OwnFailure;

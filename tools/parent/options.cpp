@@ -69,6 +69,9 @@ Options parseOptions(std::span<const char* const> args) {
     } else if (name == "--demo") {
       reader.noValue(name);
       options.demo = true;
+    } else if (name == "--verbose") {
+      reader.noValue(name);
+      options.verbose = true;
     } else if (name == "--core") {
       options.corePath = reader.value(name);
     } else if (name == "--run-dir") {
@@ -107,12 +110,16 @@ Options:
   --demo              once the IpcBridge plugin (number 67) is ready and the
                       camera has recorded for 2 s, ask the bridge for a search
                       of the stored video and for an encryption, have the
-                      envelope decrypted, and say what came back
+                      envelope decrypted, and tell in "demo:" lines what
+                      happened instead of printing every packet
+  --verbose           with --demo, print every packet as well
   -h, --help          print this text
 
 The run directory gets a copy of the scripts/get_id.sh beside the core in its
-scripts/ directory unless one is there already; the core runs it to learn the
-device identifier.
+scripts/ directory unless one is there already; the core runs it through
+"sudo -n" to learn the device identifier. In place of the device's password-less
+rule, the run directory's stand-in/sudo comes first on the core's PATH: it
+runs the command as it is, with no more rights than the core's.
 
 Script commands, one per line; blank lines and lines starting with # are skipped:
   send PLUGIN KIND TEXT...  send TEXT (the rest of the line) to plugin PLUGIN
@@ -127,9 +134,9 @@ Packets to the core: four 32-bit words in host byte order, then the payload.
 The identification (kind 7, sent first) carries the NUL-terminated strings
 "trovis-parent", the version and, with --background, "Background:true".
 Packets from the core are what plugins post as "ipc" events, one message each,
-by convention with the same header. Every packet is printed on one line, "->"
-sent, "<-" received, with at most 32 bytes of the payload (text in quotes,
-anything else in hex):
+by convention with the same header. Every packet (with --demo, only with
+--verbose) is printed on one line, "->" sent, "<-" received, with at most 32
+bytes of the payload (text in quotes, anything else in hex):
   parent -> len=21 addr=0x01200000 kind=3 pass=0 "hello"
   parent <- len=20 addr=0x00000000 kind=9 pass=7 01 02 03 04
 

@@ -15,7 +15,8 @@ struct Options {
   std::string corePath;  // empty: trovis-core beside this executable
   std::string runDir;    // empty: the run directory of the build tree
   bool background = false;
-  bool demo = false;  // drive the IpcBridge plugin (see demo.h)
+  bool demo = false;     // drive the IpcBridge plugin (see demo.h)
+  bool verbose = false;  // the packet lines in --demo too
   std::optional<std::chrono::milliseconds> duration;
   std::vector<Command> commands;  // --send and --script, in command-line order
   bool help = false;

@@ -1,8 +1,10 @@
 #include "packet.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
+
+#include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include "core/ipc_framing.h"
 
@@ -11,12 +13,6 @@ namespace trv::parent {
 namespace {
 
 constexpr size_t PreviewBytes = 32;
-
-std::string format(const char* pattern, auto... values) {
-  char text[96];
-  std::snprintf(text, sizeof text, pattern, values...);
-  return text;
-}
 
 // Plugins often end their text with a NUL or a line break; those still read as text.
 bool looksLikeText(std::span<const uint8_t> bytes) {
@@ -42,16 +38,14 @@ std::string quoted(std::span<const uint8_t> bytes) {
 }
 
 std::string hex(std::span<const uint8_t> bytes) {
-  std::string text;
-  for (const uint8_t byte : bytes) text += format(text.empty() ? "%02x" : " %02x", byte);
-  return text;
+  return fmt::format("{:02x}", fmt::join(bytes, " "));
 }
 
 std::string preview(std::span<const uint8_t> payload) {
   if (payload.empty()) return "(no payload)";
   const auto shown = payload.first(std::min(payload.size(), PreviewBytes));
   std::string text = looksLikeText(shown) ? quoted(shown) : hex(shown);
-  if (shown.size() < payload.size()) text += format(" ... (%zu bytes)", payload.size());
+  if (shown.size() < payload.size()) text += fmt::format(" ... ({} bytes)", payload.size());
   return text;
 }
 
@@ -86,13 +80,15 @@ Packet pluginPacket(uint8_t plugin, uint32_t kind, std::string_view payload) {
 
 std::string describePacket(std::span<const uint8_t> message) {
   if (message.size() < core::PacketHeaderSize) {
-    return format("short message of %zu bytes: ", message.size()) + hex(message);
+    return fmt::format("short message of {} bytes: {}", message.size(), hex(message));
   }
   const core::ParentPacketHeader header = core::packetHeaderAt(message.data());
-  std::string line = format("len=%u addr=0x%08x kind=%u pass=%u ", header.length, header.address,
-                            header.kind, header.passThrough);
-  line += preview(message.subspan(core::PacketHeaderSize));
-  if (header.length != message.size()) line += format(" (message of %zu bytes)", message.size());
+  std::string line = fmt::format("len={} addr={:#010x} kind={} pass={} {}", header.length,
+                                 header.address, header.kind, header.passThrough,
+                                 preview(message.subspan(core::PacketHeaderSize)));
+  if (header.length != message.size()) {
+    line += fmt::format(" (message of {} bytes)", message.size());
+  }
   return line;
 }
 

@@ -1,15 +1,14 @@
 #include "session.h"
 
 #include <poll.h>
-#include <sys/socket.h>
 
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <deque>
 #include <string>
-#include <system_error>
+
+#include <boost/asio/steady_timer.hpp>
 
 #include "demo.h"
 #include "packet.h"
@@ -18,202 +17,204 @@ namespace trv::parent {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using boost::system::error_code;
 
 void say(const std::string& line) { std::printf("%s\n", line.c_str()); }
 
-const char* signalName(int signal) {
-  switch (signal) {
-    case SIGINT: return "SIGINT";
-    case SIGTERM: return "SIGTERM";
-    default: return "a signal";
-  }
-}
+std::string signalName(int signal) { return std::string("SIG") + sigabbrev_np(signal); }
 
-// recv() returns 0 both for an empty message and at the end of the stream.
-bool peerClosed(int fd) {
-  pollfd probe{fd, POLLRDHUP, 0};
-  return poll(&probe, 1, 0) > 0 && (probe.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
-}
-
+// One run: the send queue, the timers and the demo, all used on the loop's thread.
 class Session {
  public:
-  Session(const Options& options, CoreProcess& core, SignalPipe& signals)
-      : options_(options), core_(core), signals_(signals) {}
+  Session(const Options& options, boost::asio::io_context& io, boost::asio::signal_set& signals,
+          CoreProcess& core)
+      : options_(options), io_(io), signals_(signals), core_(core), socket_(core.socket()) {}
 
-  int run();
+  int run() {
+    if (options_.demo) demo_.emplace();
+    if (options_.duration) {
+      durationTimer_.expires_after(*options_.duration);
+      durationTimer_.async_wait([this](const error_code& ec) {
+        if (!ec) stop("--duration has elapsed");
+      });
+    }
+    waitForSignal();
+    receive();
+    send(identificationPacket(TRV_PARENT_VERSION, options_.background));
+    runCommands();
+    io_.run();
+    return status_.value();
+  }
 
  private:
-  void send(Packet packet);
-  void flushOutbox();
-  void receiveAll();
-  void socketClosed();
-  void handleSignals();
-  void stop(const std::string& reason);
-  void runDueCommands(Clock::time_point now);
-  void follow(Demo::Step step);
-  int pollTimeout(Clock::time_point now) const;
-  void waitForInput(Clock::time_point now);
-  int finish(int status);
-
-  const Options& options_;
-  CoreProcess& core_;
-  SignalPipe& signals_;
-  std::deque<Packet> outbox_;
-  std::vector<uint8_t> received_ = std::vector<uint8_t>(core::LargestPacket);
-  size_t nextCommand_ = 0;
-  Clock::time_point commandsDue_ = Clock::now();
-  std::optional<Clock::time_point> stopAt_;
-  bool stopSent_ = false;
-  std::optional<Demo> demo_;
-};
-
-int Session::run() {
-  if (options_.duration) stopAt_ = Clock::now() + *options_.duration;
-  if (options_.demo) demo_.emplace();
-  send(identificationPacket(TRV_PARENT_VERSION, options_.background));
-  for (;;) {
-    if (const auto status = core_.exitStatus()) return finish(*status);
-    const auto now = Clock::now();
-    if (stopAt_ && now >= *stopAt_) stop("--duration has elapsed");
-    runDueCommands(now);
-    if (demo_) follow(demo_->tick(now));
-    waitForInput(now);
+  void waitForSignal() {
+    signals_.async_wait([this](const error_code& ec, int signal) {
+      if (ec) return;
+      onSignal(signal);
+      waitForSignal();
+    });
   }
-}
 
-void Session::waitForInput(Clock::time_point now) {
-  const short socketEvents = static_cast<short>(POLLIN | (outbox_.empty() ? 0 : POLLOUT));
-  // poll() skips the socket once it is closed (-1).
-  pollfd fds[2] = {{signals_.fd(), POLLIN, 0}, {core_.socket(), socketEvents, 0}};
-  if (poll(fds, 2, pollTimeout(now)) < 0) {
-    if (errno == EINTR) return;
-    throw std::system_error(errno, std::generic_category(), "poll");
-  }
-  if (fds[0].revents != 0) handleSignals();
-  if ((fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0) receiveAll();
-  if ((fds[1].revents & POLLOUT) != 0) flushOutbox();
-}
-
-int Session::pollTimeout(Clock::time_point now) const {
-  std::optional<Clock::time_point> due = stopAt_;
-  if (!stopSent_ && nextCommand_ < options_.commands.size() && (!due || commandsDue_ < *due)) {
-    due = commandsDue_;
-  }
-  if (const auto demoDue = demo_ ? demo_->due() : std::nullopt; demoDue && !stopSent_) {
-    if (!due || *demoDue < *due) due = demoDue;
-  }
-  if (!due) return -1;
-  if (*due <= now) return 0;
-  // Rounded up, so the loop does not wake a moment early and spin.
-  return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(*due - now).count());
-}
-
-void Session::runDueCommands(Clock::time_point now) {
-  while (!stopSent_ && nextCommand_ < options_.commands.size() && now >= commandsDue_) {
-    const Command& command = options_.commands[nextCommand_++];
-    switch (command.action) {
-      case Command::Action::Send:
-        send(pluginPacket(command.plugin, command.kind, command.text));
-        break;
-      case Command::Action::Sleep:
-        commandsDue_ = now + std::chrono::milliseconds(command.millis);
-        break;
-      case Command::Action::Stop:
-        stop("the script says stop");
-        break;
-    }
-  }
-}
-
-void Session::handleSignals() {
-  for (const int signal : signals_.take()) {
-    // SIGCHLD only wakes the loop, which then collects the core's status.
-    if (signal != SIGINT && signal != SIGTERM) continue;
-    if (!stopSent_) {
-      stop(std::string(signalName(signal)) + " received");
-      continue;
-    }
-    say(std::string("parent: ") + signalName(signal) + " received again: passing SIGTERM to the core");
-    kill(core_.pid(), SIGTERM);
-  }
-}
-
-void Session::stop(const std::string& reason) {
-  stopSent_ = true;
-  stopAt_.reset();
-  say("parent: " + reason + ", stopping the core");
-  send(stopPacket());
-}
-
-void Session::send(Packet packet) {
-  if (core_.socket() < 0) {
-    say("parent: the core's socket is closed, not sent: " + describePacket(packet));
-    return;
-  }
-  say("parent -> " + describePacket(packet));
-  outbox_.push_back(std::move(packet));
-  flushOutbox();
-}
-
-void Session::flushOutbox() {
-  while (!outbox_.empty()) {
-    const Packet& packet = outbox_.front();
-    // Never blocks: a core that does not read must not stall signal handling.
-    if (::send(core_.socket(), packet.data(), packet.size(), MSG_DONTWAIT | MSG_NOSIGNAL) >= 0) {
-      outbox_.pop_front();
-      continue;
-    }
-    if (errno == EINTR) continue;
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return;
-    say(std::string("parent: cannot send to the core: ") + std::strerror(errno));
-    socketClosed();
-    return;
-  }
-}
-
-void Session::receiveAll() {
-  while (core_.socket() >= 0) {
-    const ssize_t n = recv(core_.socket(), received_.data(), received_.size(), MSG_DONTWAIT);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-    if (n < 0 || (n == 0 && peerClosed(core_.socket()))) {
-      socketClosed();
+  void onSignal(int signal) {
+    if (signal == SIGCHLD) {
+      if (const auto status = core_.exitStatus()) finish(*status);
       return;
     }
-    const std::span<const uint8_t> message(received_.data(), static_cast<size_t>(n));
-    say("parent <- " + describePacket(message));
-    if (demo_) follow(demo_->received(message, Clock::now()));
+    if (!stopSent_) {
+      stop(signalName(signal) + " received");
+      return;
+    }
+    say("parent: " + signalName(signal) + " received again: passing SIGTERM to the core");
+    kill(core_.pid(), SIGTERM);
   }
-}
 
-void Session::follow(Demo::Step step) {
-  for (const std::string& line : step.lines) say(line);
-  if (stopSent_) return;
-  for (Packet& packet : step.packets) send(std::move(packet));
-}
-
-void Session::socketClosed() {
-  if (!outbox_.empty()) say("parent: " + std::to_string(outbox_.size()) + " packet(s) not sent");
-  outbox_.clear();
-  core_.closeSocket();
-}
-
-int Session::finish(int status) {
-  receiveAll();
-  if (core_.endingSignal() != 0) {
-    say("parent: trovis-core was ended by signal " + std::to_string(core_.endingSignal()) + " (" +
-        strsignal(core_.endingSignal()) + "), status " + std::to_string(status));
-    return status;
+  void receive() {
+    socket_.async_receive(boost::asio::buffer(received_), receivedFlags_,
+                          [this](const error_code& ec, size_t n) {
+                            if (ec == boost::asio::error::operation_aborted) return;
+                            if (take(ec, n)) receive();
+                          });
   }
-  say("parent: trovis-core exited with status " + std::to_string(status));
-  return status;
-}
+
+  // One received message, or the end of the socket; false once it is closed.
+  bool take(const error_code& ec, size_t n) {
+    if (ec || (n == 0 && peerClosed())) {
+      socketClosed();
+      return false;
+    }
+    const std::span<const uint8_t> message(received_.data(), n);
+    showPacket("parent <- ", message);
+    if (demo_) follow(demo_->received(message));
+    return true;
+  }
+
+  // A receive gives 0 bytes both for an empty message and at the end of the stream.
+  bool peerClosed() {
+    pollfd probe{socket_.native_handle(), POLLRDHUP, 0};
+    return poll(&probe, 1, 0) > 0 && (probe.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+  }
+
+  // What the core sent before it ended and the loop has not received yet.
+  void drain() {
+    if (!socket_.is_open()) return;
+    error_code ec;
+    socket_.non_blocking(true, ec);
+    for (;;) {
+      const size_t n = socket_.receive(boost::asio::buffer(received_), 0, receivedFlags_, ec);
+      if (ec == boost::asio::error::would_block || !take(ec, n)) return;
+    }
+  }
+
+  void send(Packet packet) {
+    if (!socket_.is_open()) {
+      say("parent: the core's socket is closed, not sent: " + describePacket(packet));
+      return;
+    }
+    showPacket("parent -> ", packet);
+    outbox_.push_back(std::move(packet));
+    if (outbox_.size() == 1) sendNext();
+  }
+
+  void sendNext() {
+    if (outbox_.empty()) return;
+    const auto sent = [this](const error_code& ec, size_t) {
+      if (ec == boost::asio::error::operation_aborted) return;
+      if (ec) {
+        say("parent: cannot send to the core: " + ec.message());
+        socketClosed();
+        return;
+      }
+      outbox_.pop_front();
+      sendNext();
+    };
+    socket_.async_send(boost::asio::buffer(outbox_.front()), 0, sent);
+  }
+
+  void socketClosed() {
+    // Closed first: the send in flight is abandoned before its packet goes.
+    error_code ignored;
+    socket_.close(ignored);
+    if (!outbox_.empty()) say("parent: " + std::to_string(outbox_.size()) + " packet(s) not sent");
+    outbox_.clear();
+  }
+
+  void runCommands() {
+    while (!stopSent_ && nextCommand_ < options_.commands.size()) {
+      const Command& command = options_.commands[nextCommand_++];
+      switch (command.action) {
+        case Command::Action::Send:
+          send(pluginPacket(command.plugin, command.kind, command.text));
+          break;
+        case Command::Action::Sleep:
+          commandTimer_.expires_after(std::chrono::milliseconds(command.millis));
+          commandTimer_.async_wait([this](const error_code& ec) {
+            if (!ec) runCommands();
+          });
+          return;
+        case Command::Action::Stop:
+          stop("the script says stop");
+          return;
+      }
+    }
+  }
+
+  void stop(const std::string& reason) {
+    stopSent_ = true;
+    for (auto* timer : {&durationTimer_, &commandTimer_, &demoTimer_}) timer->cancel();
+    say("parent: " + reason + ", stopping the core");
+    send(stopPacket());
+    if (demo_) say(Demo::stopping());
+  }
+
+  void follow(Demo::Step step) {
+    for (const std::string& line : step.lines) say(line);
+    if (stopSent_) return;
+    for (Packet& packet : step.packets) send(std::move(packet));
+    if (!step.record) return;
+    demoTimer_.expires_after(Demo::RecordingTime);
+    demoTimer_.async_wait([this](const error_code& ec) {
+      if (!ec) follow(demo_->ask());
+    });
+  }
+
+  // The demo tells its story instead, unless asked for the packets as well.
+  void showPacket(const char* direction, std::span<const uint8_t> packet) const {
+    if (!demo_ || options_.verbose) say(direction + describePacket(packet));
+  }
+
+  void finish(int status) {
+    drain();
+    if (demo_) say(Demo::ended(status));
+    status_ = status;
+    io_.stop();
+    if (core_.endingSignal() != 0) {
+      say("parent: trovis-core was ended by signal " + std::to_string(core_.endingSignal()) + " (" +
+          strsignal(core_.endingSignal()) + "), status " + std::to_string(status));
+      return;
+    }
+    say("parent: trovis-core exited with status " + std::to_string(status));
+  }
+
+  const Options& options_;
+  boost::asio::io_context& io_;
+  boost::asio::signal_set& signals_;
+  CoreProcess& core_;
+  CoreProcess::Socket& socket_;
+  boost::asio::steady_timer durationTimer_{io_}, commandTimer_{io_}, demoTimer_{io_};
+  std::deque<Packet> outbox_;  // the front one is being sent
+  std::vector<uint8_t> received_ = std::vector<uint8_t>(core::LargestPacket);
+  boost::asio::socket_base::message_flags receivedFlags_ = 0;
+  size_t nextCommand_ = 0;
+  bool stopSent_ = false;
+  std::optional<Demo> demo_;
+  std::optional<int> status_;
+};
 
 }  // namespace
 
-int runSession(const Options& options, CoreProcess& core, SignalPipe& signals) {
-  return Session(options, core, signals).run();
+int runSession(const Options& options, boost::asio::io_context& io,
+               boost::asio::signal_set& signals, CoreProcess& core) {
+  return Session(options, io, signals, core).run();
 }
 
 }  // namespace trv::parent
