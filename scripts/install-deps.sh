@@ -74,13 +74,22 @@ if $dry_run; then
   exit 0
 fi
 
+# What apt and locale-gen print goes to a log, shown only when a step fails.
+log=$(mktemp "${TMPDIR:-/tmp}/install-deps.XXXXXX")
+quietly() {
+  "$@" >>"$log" 2>&1 || {
+    tail -n 30 "$log" >&2
+    return 1
+  }
+}
+
 if $needs_armhf; then
   as_root dpkg --add-architecture armhf || fail "dpkg could not add the armhf architecture; see its message above"
 fi
 if [ ${#missing[@]} -gt 0 ]; then
-  echo "install-deps: installing ${missing[*]}"
-  as_root apt-get update -q || fail "apt-get update failed; check the network and /etc/apt/sources.list"
-  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" ||
+  echo "install-deps: installing ${missing[*]} (apt's output: $log)"
+  quietly as_root apt-get update -q || fail "apt-get update failed; check the network and /etc/apt/sources.list"
+  quietly as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}" ||
     fail "apt-get could not install ${missing[*]}; see its message above"
 fi
 
@@ -88,5 +97,5 @@ fi
 if ! locale -a 2>/dev/null | grep -qix 'en_US\.utf-\?8'; then
   as_root sed -i 's/^# *\(en_US\.UTF-8 UTF-8\)/\1/' /etc/locale.gen
   grep -q '^en_US\.UTF-8 UTF-8' /etc/locale.gen || echo 'en_US.UTF-8 UTF-8' | as_root tee -a /etc/locale.gen >/dev/null
-  as_root locale-gen || fail "locale-gen could not make en_US.UTF-8; see its message above"
+  quietly as_root locale-gen || fail "locale-gen could not make en_US.UTF-8; see its message above"
 fi

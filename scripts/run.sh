@@ -18,7 +18,15 @@ esac
 
 "$root/scripts/install-deps.sh" run
 source "$root/scripts/configurations.sh"
-configure_and_build "$root" run
+# The build's progress goes to a log; the demo's first lines stay on screen.
+mkdir -p "$root/build"
+build_log="$root/build/run-build.log"
+echo "run: building the core, trovis-parent and the shipped plugins in build/run (log: build/run-build.log)"
+if ! configure_and_build "$root" run >"$build_log" 2>&1; then
+  tail -n 30 "$build_log"
+  echo "run: the build failed; the compiler's errors are above and in build/run-build.log" >&2
+  exit 1
+fi
 
 status=0
 "$root/build/run/bin/trovis-parent" --demo "$@" || status=$?
