@@ -71,6 +71,15 @@ TEST(DataTransform, KnownEnvelopeBufferSizesAndErrors) {
       {true, text, 0, {TransformNoBuffer, {}}}, {false, text, 0, {TransformNoBuffer, {}}},
       {true, {}, 9, {TransformNoInput, {}}}, {false, {}, 9, {TransformNoInput, {}}},
       {false, Bytes(15), 64, {TransformNotAnEnvelope, {}}}, {false, Bytes(40), 64, {TransformNotAnEnvelope, {}}}};
+  // A thread keeps its keyed cipher contexts between requests: the built-in key goes first both ways.
+  Bytes scratch(64);
+  DataTransform builtIn(true, countingBlock);
+  builtIn.setBuffer(scratch.data(), 64);
+  uint32_t length = 20;
+  int32_t error = 0;
+  ASSERT_NE(builtIn.encode(text.data(), length, error), nullptr);
+  const Bytes builtInEnvelope(scratch.begin(), scratch.begin() + length);
+  ASSERT_NE(builtIn.decode(builtInEnvelope.data(), length, error), nullptr);
   for (const auto& [encoding, input, size, answer] : cases)
     EXPECT_EQ(transform(encoding, input, size), answer) << encoding << " " << input.size() << " " << size;
 }
