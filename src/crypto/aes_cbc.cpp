@@ -49,11 +49,13 @@ class AesCbc::KeptContext {
     if (busy_) return nullptr;
     if (!context_) context_.reset(EVP_CIPHER_CTX_new());
     if (!context_) return nullptr;
-    const bool sameKey = keyed_ && CRYPTO_memcmp(key_.data(), key, key_.size()) == 0;
-    keyed_ = sameKey ? EVP_CipherInit_ex2(context_.get(), nullptr, nullptr, iv, encrypt ? 1 : 0, nullptr) == 1
-                     : setUp(context_.get(), encrypt, key, iv);
+    if (keyed_ && CRYPTO_memcmp(key_.data(), key, key_.size()) == 0) {
+      keyed_ = EVP_CipherInit_ex2(context_.get(), nullptr, nullptr, iv, encrypt ? 1 : 0, nullptr) == 1;
+    } else {
+      keyed_ = setUp(context_.get(), encrypt, key, iv);
+      std::copy_n(key, key_.size(), key_.begin());
+    }
     if (!keyed_) return nullptr;
-    std::copy_n(key, key_.size(), key_.begin());
     busy_ = true;
     return context_.get();
   }

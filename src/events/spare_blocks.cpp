@@ -57,6 +57,8 @@ SpareBlocks::Shelf* SpareBlocks::shelfFor(uint32_t size) {
 }
 
 void SpareBlocks::handOver() {
+  // The dispatcher hands over before every wait, most often with nothing.
+  if (collected_ == 0) return;
   std::array<void*, std::tuple_size_v<decltype(pending_)>> surplus;
   size_t dropped = 0;
   {
